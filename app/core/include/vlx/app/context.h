@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "vlx/app/settings.h"
@@ -49,6 +50,12 @@ struct AppContext {
     std::vector<uint8_t> rgb;
     int rgb_cx = 0;
     int rgb_cy = 0;
+
+    // Hooks installed by the layers above the settings store: the settings
+    // pages show new values after every read, and the schedule recomputes the
+    // sun-based times when AP.sunset is on.
+    std::function<void(AppContext&)> after_settings_read;
+    std::function<void(AppContext&)> compute_sun_times;
 
     // Capture time now: UTC seconds minus the block's time_offset.
     int64_t CaptureNow() { return clock->Now().sec - dp.time_offset; }
