@@ -1,1 +1,665 @@
-// placeholder
+#include "vlx/detect/detector.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "vlx/detect/stamp.h"
+#include "vlx/guid.h"
+
+namespace vlx::detect {
+
+namespace {
+
+// Scintillation shapes, centred on the star. 8 and 9 are round patches over
+// rows -4..+4: radius 4 (49 pixels, 9 columns at the middle row) and radius
+// sqrt(20) (69 pixels, 9 columns over five rows), so each shape covers more
+// than the one before.
+struct ShapeTable {
+    Detector::Shape s[10];
+    ShapeTable() {
+        for (int k = 1; k <= 9; ++k) {
+            Detector::Shape& sh = s[k];
+            for (int dy = -4; dy <= 4; ++dy) {
+                for (int dx = -4; dx <= 4; ++dx) {
+                    const int ax = dx < 0 ? -dx : dx, ay = dy < 0 ? -dy : dy;
+                    bool in = false;
+                    switch (k) {
+                        case 1: in = ax == 0 && ay == 0; break;
+                        case 2: in = ax + ay <= 1; break;
+                        case 3: in = ax <= 1 && ay <= 1; break;
+                        case 4: in = ax + ay <= 2; break;
+                        case 5: in = ax <= 2 && ay <= 2 && !(ax == 2 && ay == 2); break;
+                        case 6:
+                            in = (ax <= 2 && ay <= 2) || (ax == 3 && ay == 0) || (ax == 0 && ay == 3);
+                            break;
+                        case 7: in = ax <= 3 && ay <= 3 && !(ax == 3 && ay == 3); break;
+                        case 8: in = ax * ax + ay * ay <= 16; break;
+                        case 9: in = ax * ax + ay * ay <= 20; break;
+                    }
+                    if (in) {
+                        sh.dy[sh.n] = static_cast<int8_t>(dy);
+                        sh.dx[sh.n] = static_cast<int8_t>(dx);
+                        ++sh.n;
+                    }
+                }
+            }
+        }
+    }
+};
+
+const ShapeTable& Shapes() {
+    static const ShapeTable t;
+    return t;
+}
+
+// Shape numbers (small, medium, large) by sm_size.
+constexpr int kShapeBySize[10][3] = {{0, 0, 0}, {1, 1, 1}, {1, 2, 3}, {1, 3, 5}, {1, 4, 6},
+                                     {3, 5, 6}, {4, 5, 7}, {5, 6, 7}, {5, 6, 9}, {7, 8, 9}};
+
+inline int64_t Elapsed(WallTime now, int64_t sec, int32_t ms) {
+    return (now.sec - sec) * 1000 - ms + now.ms;
+}
+
+// Painting of masked pixels in the average and object loops: user-masked
+// ones grey with si_area, scintillation-only ones in the display value.
+template <int S>
+inline void PaintMaskedRow(uint8_t* prow, const uint8_t* mrow, int32_t w, bool si_area, int disp) {
+    const uint8_t grey = 128;
+    const bool paint_user = si_area;
+    const bool paint_sm = disp >= 0;
+    if (!paint_user && !paint_sm) return;
+    const uint8_t dv = static_cast<uint8_t>(disp < 0 ? 0 : disp);
+    for (int32_t x = 0; x < w; ++x) {
+        const uint8_t m = mrow[x];
+        const uint8_t v = prow[x * S];
+        const uint8_t user = (m & 3) ? (paint_user ? grey : v) : v;
+        prow[x * S] = (m & 3) ? user : (m ? (paint_sm ? dv : v) : v);
+    }
+}
+
+}  // namespace
+
+const Detector::Shape& Detector::ShapeOf(int shape) {
+    static const Shape none;
+    return shape >= 1 && shape <= 9 ? Shapes().s[shape] : none;
+}
+
+void Detector::Init(DetectParams* p, int32_t cx, int32_t cy, double fps) {
+    p_ = p;
+    w_ = cx;
+    h_ = cy;
+    for (int i = 0; i < kObjectRecords; ++i) {
+        obj_[i] = TrackedObject{};
+        obj_[i].id = i;
+        obj_[i].next = (i >= 1 && i < kObjectRecords - 1) ? i + 1 : 0;
+    }
+    free_head_ = 1;
+    max_obj_ = 0;
+    noise_ = 0;
+    nt_div_ = static_cast<int32_t>(fps * 16667);
+    nt_wfall_ = static_cast<int32_t>(fps * 33);
+    nt_wrise_ = static_cast<int32_t>(fps * 33);
+    nt_wmin_ = static_cast<int32_t>(fps * 11);
+    const size_t n = static_cast<size_t>(cx) * static_cast<size_t>(cy);
+    if (p->avr_map) std::memset(p->avr_map, 0, static_cast<size_t>(p->pixels) * sizeof(uint32_t));
+    if (p->mask) {
+        // The spare rows before and after the mask belong to the
+        // scintillation mask alone.
+        uint8_t* m = p->mask - cx;
+        const size_t len = std::max<size_t>(static_cast<size_t>(p->pixels), n) + 2 * static_cast<size_t>(cx);
+        for (size_t i = 0; i < len; ++i) m[i] &= 3;
+    }
+    // Whatever the HitMap holds now is unknown: the first clear wipes it all.
+    hm_lo_ = 0;
+    hm_hi_ = cy - 1;
+    colsum_.assign(static_cast<size_t>(std::max(cx, 0)), 0);
+    star_.assign(static_cast<size_t>(std::max(cx, 0)), 0);
+}
+
+size_t Detector::CopiedBytes() const { return static_cast<size_t>(w_) * h_ * step_; }
+
+#define VLX_LOOPS(S, O)                                                                          \
+    plain_ = &Detector::PlainLoop<S, O>;                                                         \
+    average_ = &Detector::AverageLoop<S, O, false>;                                              \
+    average_bo_ = &Detector::AverageLoop<S, O, true>;                                            \
+    object_ = &Detector::ObjectLoop<S, O, false>;                                                \
+    object_bo_ = &Detector::ObjectLoop<S, O, true>;
+
+void Detector::Connect(int32_t format) {
+    format_ = format;
+    switch (format) {
+        case kFormatYUY2: step_ = 2; off_ = 0; VLX_LOOPS(2, 0) break;
+        case kFormatUYVY: step_ = 2; off_ = 1; VLX_LOOPS(2, 1) break;
+        default: step_ = 1; off_ = 0; VLX_LOOPS(1, 0) break;
+    }
+}
+#undef VLX_LOOPS
+
+void Detector::ApplyBorder() {
+    if (!p_ || !p_->sm_on || !p_->mask || w_ <= 0 || h_ <= 0) return;
+    uint8_t* m = p_->mask;
+    for (int32_t y = 0; y < h_; ++y) {
+        uint8_t* row = m + static_cast<size_t>(y) * w_;
+        if (y < 2 || y >= h_ - 2) {
+            std::memset(row, 1, w_);
+        } else {
+            for (int32_t x : {0, 1, w_ - 2, w_ - 1})
+                if (x >= 0 && x < w_) row[x] = 1;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Pixel loops. Each row is copied into the ring slot and then read from
+// there while it is still in the cache; the reductions carry no stores so the
+// compiler vectorises them, and rows without hits or masked pixels skip the
+// passes that would write.
+
+template <int S, int O>
+void Detector::PlainLoop(const DetectFrame& f, LoopOut& out) {
+    const int32_t w = w_, h = h_;
+    const int dlev = p_->dlev;
+    const bool si_area = p_->si_area != 0;
+    const size_t rowb = static_cast<size_t>(w) * S;
+    for (int32_t y = 0; y < h; ++y) {
+        const size_t base = static_cast<size_t>(y) * w;
+        if (f.copy) std::memcpy(f.slot + base * S, f.preview + base * S, rowb);
+        const uint8_t* cur = f.slot + base * S + O;
+        const uint8_t* ref = f.ref + base * S + O;
+        uint8_t* mrow = p_->mask + base;
+        int rowmax = 0, hits = 0;
+        unsigned any = 0;
+        for (int32_t x = 0; x < w; ++x) {
+            const int c = cur[x * S], r = ref[x * S], m = mrow[x];
+            const int d = c - r;
+            any |= static_cast<unsigned>(m);
+            const int de = m ? 0 : d;
+            rowmax = de > rowmax ? de : rowmax;
+            hits += (m == 0) & (d >= dlev);
+        }
+        if (rowmax > out.maxdiff) {
+            for (int32_t x = 0; x < w; ++x) {
+                if (!mrow[x] && cur[x * S] - ref[x * S] == rowmax) {
+                    out.maxdiff = rowmax;
+                    out.max_x = x;
+                    out.max_y = y;
+                    break;
+                }
+            }
+        }
+        if (hits) {
+            uint8_t* hrow = p_->hit_map + base;
+            for (int32_t x = 0; x < w; ++x) {
+                const int c = cur[x * S], r = ref[x * S];
+                const bool hit = (mrow[x] == 0) & (c - r >= dlev);
+                const uint8_t hv = hrow[x];
+                hrow[x] = (hit && c > hv) ? static_cast<uint8_t>(c) : hv;
+            }
+            out.hits += hits;
+            TouchHitRow(y);
+        }
+        if (any && si_area) {
+            uint8_t* prow = f.preview + base * S + O;
+            for (int32_t x = 0; x < w; ++x) {
+                const uint8_t m = mrow[x];
+                mrow[x] = m & 7;
+                prow[x * S] = m ? 128 : prow[x * S];
+            }
+        }
+    }
+}
+
+template <int S, int O, bool BO>
+void Detector::AverageLoop(const DetectFrame& f, LoopOut& out) {
+    const int32_t w = w_, h = h_;
+    const int dlev = p_->dlev;
+    const int bolevel = p_->bolevel;
+    const uint32_t keep = static_cast<uint32_t>(p_->avr_keep);
+    const uint32_t gain = static_cast<uint32_t>(p_->avr_gain);
+    const bool si_area = p_->si_area != 0;
+    const int disp = p_->si_maskb ? 1 : (p_->si_maskw ? 254 : -1);
+    const size_t rowb = static_cast<size_t>(w) * S;
+    for (int32_t y = 0; y < h; ++y) {
+        const size_t base = static_cast<size_t>(y) * w;
+        if (f.copy) std::memcpy(f.slot + base * S, f.preview + base * S, rowb);
+        const uint8_t* cur = f.slot + base * S + O;
+        const uint8_t* ref = f.ref + base * S + O;
+        const uint8_t* hd = f.head + base * S + O;
+        uint8_t* mrow = p_->mask + base;
+        uint32_t* arow = p_->avr_map + base;
+        auto eligible = [&](int32_t x) {
+            const int c = cur[x * S], r = ref[x * S];
+            bool ok = mrow[x] == 0;
+            if constexpr (BO)
+                ok = ok & (static_cast<uint32_t>(c + r) >= (arow[x] >> 13)) & (c > hd[x * S] + bolevel);
+            return ok;
+        };
+        int rowmax = 0, hits = 0;
+        unsigned any = 0;
+        for (int32_t x = 0; x < w; ++x) {
+            const int c = cur[x * S], r = ref[x * S], m = mrow[x];
+            const int d = c - r;
+            any |= static_cast<unsigned>(m);
+            bool ok = m == 0;
+            if constexpr (BO)
+                ok = ok & (static_cast<uint32_t>(c + r) >= (arow[x] >> 13)) & (c > hd[x * S] + bolevel);
+            const int de = ok ? d : 0;
+            rowmax = de > rowmax ? de : rowmax;
+            hits += ok & (d >= dlev);
+        }
+        if (rowmax > out.maxdiff) {
+            for (int32_t x = 0; x < w; ++x) {
+                if (eligible(x) && cur[x * S] - ref[x * S] == rowmax) {
+                    out.maxdiff = rowmax;
+                    out.max_x = x;
+                    out.max_y = y;
+                    break;
+                }
+            }
+        }
+        if (hits) {
+            uint8_t* hrow = p_->hit_map + base;
+            for (int32_t x = 0; x < w; ++x) {
+                const int c = cur[x * S];
+                if (eligible(x) && c - ref[x * S] >= dlev && c > hrow[x]) hrow[x] = static_cast<uint8_t>(c);
+            }
+            out.hits += hits;
+            TouchHitRow(y);
+        }
+        for (int32_t x = 0; x < w; ++x)
+            arow[x] = (keep * arow[x] + gain * static_cast<uint32_t>(cur[x * S]) + 256u) >> 9;
+        if (any) PaintMaskedRow<S>(f.preview + base * S + O, mrow, w, si_area, disp);
+    }
+}
+
+template <int S, int O, bool BO>
+void Detector::ObjectRowScalar(const DetectFrame& f, int32_t y, LoopOut& out) {
+    const int32_t w = w_, h = h_;
+    const int dlev = p_->dlev;
+    const int bolevel = p_->bolevel;
+    const int32_t so_size = p_->so_size;
+    const size_t base = static_cast<size_t>(y) * w;
+    const uint8_t* cur = f.slot + base * S + O;
+    const uint8_t* ref = f.ref + base * S + O;
+    const uint8_t* hd = f.head + base * S + O;
+    const uint8_t* mrow = p_->mask + base;
+    const uint32_t* arow = p_->avr_map + base;
+    uint8_t* hrow = p_->hit_map + base;
+    uint8_t* om = p_->obj_map;
+    TouchHitRow(y);
+    for (int32_t x = 0; x < w; ++x) {
+        if (mrow[x]) continue;
+        const int c = cur[x * S], r = ref[x * S];
+        const int d = c - r;
+        bool cand = d >= dlev;
+        if constexpr (BO)
+            cand = cand && static_cast<uint32_t>(c + r) >= (arow[x] >> 13) && c > hd[x * S] + bolevel;
+        const int id = om[base + x];
+        const int32_t state = id ? obj_[id].state : 0;
+        if (cand && state == TrackedObject::kSlow) {
+            TrackedObject& o = obj_[id];
+            o.sum_x += x;
+            o.sum_y += y;
+            o.count += 1;
+            continue;
+        }
+        if (d > out.maxdiff) {
+            out.maxdiff = d;
+            out.max_x = x;
+            out.max_y = y;
+        }
+        if (!cand) continue;
+        const uint8_t v = static_cast<uint8_t>(std::min(c, 250));
+        if (v > hrow[x]) hrow[x] = v;
+        out.hits += 1;
+        if (id) {
+            TrackedObject& o = obj_[id];
+            o.sum_x += x;
+            o.sum_y += y;
+            o.count += 1;
+            continue;
+        }
+        const int k = TakeRecord();
+        if (!k) continue;  // table full: a plain hit
+        TrackedObject& o = obj_[k];
+        o.state = TrackedObject::kNew;
+        o.sum_x = x;
+        o.sum_y = y;
+        o.count = 1;
+        max_obj_ = std::max(max_obj_, k);
+        const int32_t x0 = std::clamp(x - so_size, 0, w - 1), x1 = std::clamp(x + so_size, 0, w - 1);
+        const int32_t y0 = std::clamp(y - so_size, 0, h - 1), y1 = std::clamp(y + so_size, 0, h - 1);
+        for (int32_t yy = y0; yy <= y1; ++yy) {
+            uint8_t* orow = om + static_cast<size_t>(yy) * w;
+            for (int32_t xx = x0; xx <= x1; ++xx)
+                if (!orow[xx]) orow[xx] = static_cast<uint8_t>(k);
+        }
+    }
+}
+
+template <int S, int O, bool BO>
+void Detector::ObjectLoop(const DetectFrame& f, LoopOut& out) {
+    const int32_t w = w_, h = h_;
+    const int dlev = p_->dlev;
+    const int bolevel = p_->bolevel;
+    const uint32_t keep = static_cast<uint32_t>(p_->avr_keep);
+    const uint32_t gain = static_cast<uint32_t>(p_->avr_gain);
+    const bool si_area = p_->si_area != 0;
+    const int disp = p_->si_maskb ? 1 : (p_->si_maskw ? 254 : -1);
+    const size_t rowb = static_cast<size_t>(w) * S;
+    for (int32_t y = 0; y < h; ++y) {
+        const size_t base = static_cast<size_t>(y) * w;
+        if (f.copy) std::memcpy(f.slot + base * S, f.preview + base * S, rowb);
+        const uint8_t* cur = f.slot + base * S + O;
+        const uint8_t* ref = f.ref + base * S + O;
+        const uint8_t* hd = f.head + base * S + O;
+        uint8_t* mrow = p_->mask + base;
+        uint32_t* arow = p_->avr_map + base;
+        int rowmax = 0, cands = 0;
+        unsigned any = 0;
+        for (int32_t x = 0; x < w; ++x) {
+            const int c = cur[x * S], r = ref[x * S], m = mrow[x];
+            const int d = c - r;
+            any |= static_cast<unsigned>(m);
+            bool ok = m == 0;
+            const int de = ok ? d : 0;
+            rowmax = de > rowmax ? de : rowmax;
+            if constexpr (BO)
+                ok = ok & (static_cast<uint32_t>(c + r) >= (arow[x] >> 13)) & (c > hd[x * S] + bolevel);
+            cands += ok & (d >= dlev);
+        }
+        if (cands) {
+            ObjectRowScalar<S, O, BO>(f, y, out);
+        } else if (rowmax > out.maxdiff) {
+            for (int32_t x = 0; x < w; ++x) {
+                if (!mrow[x] && cur[x * S] - ref[x * S] == rowmax) {
+                    out.maxdiff = rowmax;
+                    out.max_x = x;
+                    out.max_y = y;
+                    break;
+                }
+            }
+        }
+        for (int32_t x = 0; x < w; ++x)
+            arow[x] = (keep * arow[x] + gain * static_cast<uint32_t>(cur[x * S]) + 256u) >> 9;
+        if (any) PaintMaskedRow<S>(f.preview + base * S + O, mrow, w, si_area, disp);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Object table.
+
+int Detector::TakeRecord() {
+    const int k = free_head_;
+    if (!k) return 0;
+    free_head_ = obj_[k].next;
+    obj_[k].next = 0;
+    return k;
+}
+
+void Detector::FreeRecord(int id) {
+    TrackedObject& o = obj_[id];
+    o.state = TrackedObject::kFree;
+    o.next = free_head_;
+    free_head_ = id;
+    while (max_obj_ > 0 && obj_[max_obj_].state == TrackedObject::kFree) --max_obj_;
+}
+
+void Detector::SetCentroidAndBox(TrackedObject& o, WallTime now) {
+    o.last_sec = now.sec;
+    o.last_ms = now.ms;
+    o.cx = static_cast<double>(o.sum_x) / static_cast<double>(o.count);
+    o.cy = static_cast<double>(o.sum_y) / static_cast<double>(o.count);
+    const int32_t s = p_->so_size;
+    auto clampi = [](double v, int32_t hi) {
+        const double t = std::trunc(v);
+        return static_cast<int32_t>(std::clamp(t, 0.0, static_cast<double>(hi)));
+    };
+    o.bx0 = clampi(o.cx - s, w_ - 1);
+    o.bx1 = clampi(o.cx + s, w_ - 1);
+    o.by0 = clampi(o.cy - s, h_ - 1);
+    o.by1 = clampi(o.cy + s, h_ - 1);
+}
+
+void Detector::MarkHit(int32_t x, int32_t y) {
+    if (x < 0 || y < 0 || x >= w_ || y >= h_) return;
+    p_->hit_map[static_cast<size_t>(y) * w_ + x] = 255;
+    TouchHitRow(y);
+}
+
+void Detector::ClearHitMap(bool all) {
+    if (!p_ || !p_->hit_map) return;
+    if (all) {
+        std::memset(p_->hit_map, 0, static_cast<size_t>(std::max(p_->pixels, w_ * h_)));
+    } else if (hm_lo_ <= hm_hi_) {
+        std::memset(p_->hit_map + static_cast<size_t>(hm_lo_) * w_, 0,
+                    static_cast<size_t>(hm_hi_ - hm_lo_ + 1) * w_);
+    }
+    hm_lo_ = h_;
+    hm_hi_ = -1;
+}
+
+void Detector::BuildObjectMap() {
+    uint8_t* om = p_->obj_map;
+    std::memset(om, 0, static_cast<size_t>(w_) * h_);
+    for (int id = 1; id <= max_obj_; ++id) {
+        TrackedObject& o = obj_[id];
+        if (o.state == TrackedObject::kFree) continue;
+        o.sum_x = o.sum_y = o.count = 0;
+        for (int32_t y = o.by0; y <= o.by1; ++y) {
+            uint8_t* row = om + static_cast<size_t>(y) * w_;
+            for (int32_t x = o.bx0; x <= o.bx1; ++x) {
+                const int cur = row[x];
+                if (cur == 0 || obj_[cur].state < o.state) row[x] = static_cast<uint8_t>(id);
+            }
+        }
+    }
+}
+
+int32_t Detector::UpdateObjects(const DetectFrame& f, int64_t& hits) {
+    const WallTime now = f.now;
+    const double v = p_->so_vel / 1000.0;
+    const double limit = v * v;
+    int32_t cancel = 0;
+    const int top = max_obj_;
+    for (int id = 1; id <= top; ++id) {
+        TrackedObject& o = obj_[id];
+        switch (o.state) {
+            case TrackedObject::kNew:
+                if (o.count < p_->dsize) {
+                    hits -= o.count;
+                    FreeRecord(id);
+                    break;
+                }
+                o.first_sec = now.sec;
+                o.first_ms = now.ms;
+                o.age = 0;
+                SetCentroidAndBox(o, now);
+                o.x0c = o.cx;
+                o.y0c = o.cy;
+                o.state = TrackedObject::kTracked;
+                MarkHit(static_cast<int32_t>(o.cx), static_cast<int32_t>(o.cy));
+                break;
+            case TrackedObject::kTracked:
+                o.age += 1;
+                if (o.count == 0) {
+                    if (Elapsed(now, o.last_sec, o.last_ms) > 3000) FreeRecord(id);
+                    break;
+                }
+                SetCentroidAndBox(o, now);
+                if (Elapsed(now, o.first_sec, o.first_ms) <= 3000) {
+                    MarkHit(static_cast<int32_t>(o.cx), static_cast<int32_t>(o.cy));
+                } else {
+                    const double e = static_cast<double>(Elapsed(now, o.first_sec, o.first_ms));
+                    const double dx = o.x0c - o.cx, dy = o.y0c - o.cy;
+                    const double v2 = (dx * dx + dy * dy) / e / e;
+                    if (limit > v2) {
+                        o.state = TrackedObject::kSlow;
+                        if (p_->rec_remain != 0 && f.emitted < o.age) cancel = std::max(cancel, o.age);
+                    }
+                }
+                break;
+            case TrackedObject::kSlow:
+                if (o.count == 0) {
+                    if (Elapsed(now, o.last_sec, o.last_ms) > 3000) FreeRecord(id);
+                    break;
+                }
+                SetCentroidAndBox(o, now);
+                break;
+            default: break;
+        }
+    }
+    return cancel;
+}
+
+// ---------------------------------------------------------------------------
+
+DetectResult Detector::Process(const DetectFrame& f) {
+    DetectParams* p = p_;
+    DetectResult res;
+    const bool so = p->so_on != 0;
+    if (so) BuildObjectMap();
+    LoopOut lo;
+    if (f.ref) {
+        LoopFn fn;
+        const bool bo = p->brightonly != 0;
+        if (so) fn = bo ? object_bo_ : object_;
+        else if (p->sm_on || bo) fn = bo ? average_bo_ : average_;
+        else fn = plain_;
+        (this->*fn)(f, lo);
+    } else if (f.copy) {
+        std::memcpy(f.slot, f.preview, CopiedBytes());
+    }
+    int64_t hits = lo.hits;
+    if (so) res.cancel = UpdateObjects(f, hits);
+    else if (lo.maxdiff > 0) MarkHit(lo.max_x, lo.max_y);
+    p->max_level = lo.maxdiff;
+
+    if (p->warmup < 4) {
+        if (nt_wrise_ > nt_wmin_) --nt_wrise_;
+        const double md = lo.maxdiff;
+        if (noise_ < 0.1) {
+            noise_ = md;
+        } else if (nt_div_ > 0) {
+            const double wt = md > noise_ ? nt_wrise_ : nt_wfall_;
+            noise_ = ((nt_div_ - wt) * noise_ + wt * md) / nt_div_;
+        }
+        if (p->nt_on) {
+            const int32_t n = static_cast<int32_t>(noise_ + 0.5);
+            int32_t level = (n * p->nt_ratio + 99) / 100;
+            if (level - n < p->nt_delta) level = n + p->nt_delta;
+            if (level > 254) level = 254;
+            if (level < p->nt_min) level = p->nt_min;
+            p->dlev = level;
+        }
+    }
+    res.hits = static_cast<int32_t>(std::clamp<int64_t>(hits, INT32_MIN, INT32_MAX));
+    if (p->warmup > 0) {
+        p->warmup -= 1;
+        p->hit_count = 0;
+    } else {
+        p->hit_count = res.hits;
+    }
+    res.maxdiff = lo.maxdiff;
+    res.max_x = lo.max_x;
+    res.max_y = lo.max_y;
+    return res;
+}
+
+// ---------------------------------------------------------------------------
+// Scintillation mask. Column sums over five rows move down one row at a time
+// (add the entering row, subtract the leaving one); each 5 x 5 sum is the sum
+// of five neighbouring column sums. A vectorised pre-test finds the stars of
+// a row without dividing; the few candidates get the exact test.
+
+void Detector::UpdateScintillation() {
+    DetectParams* p = p_;
+    uint8_t* mask = p->mask;
+    const int32_t w = w_, h = h_;
+    {
+        uint8_t* m = mask - w;
+        const size_t len = static_cast<size_t>(w) * h + 2 * static_cast<size_t>(w);
+        for (size_t i = 0; i < len; ++i) m[i] &= 7;
+    }
+    const int size = p->sm_size;
+    if (size < 1 || size > 9 || w < 5 || h < 5) return;
+    const uint32_t* avr = p->avr_map;
+    uint32_t* cs = colsum_.data();
+    uint8_t* star = star_.data();
+    const int64_t level = p->sm_level;
+    const int64_t small_k = 2 * level - 99, large_k = 4 * level - 298;
+    const ShapeTable& shapes = Shapes();
+    for (int32_t x = 0; x < w; ++x) {
+        uint32_t s = 0;
+        for (int32_t k = 0; k < 5; ++k) s += avr[static_cast<size_t>(k) * w + x];
+        cs[x] = s;
+    }
+    for (int32_t y = 2; y <= h - 3; ++y) {
+        if (y > 2) {
+            const uint32_t* in = avr + static_cast<size_t>(y + 2) * w;
+            const uint32_t* outr = avr + static_cast<size_t>(y - 3) * w;
+            for (int32_t x = 0; x < w; ++x) cs[x] += in[x] - outr[x];
+        }
+        const uint32_t* row = avr + static_cast<size_t>(y) * w;
+        unsigned found = 0;
+        for (int32_t x = 2; x <= w - 3; ++x) {
+            const uint32_t c = row[x];
+            const uint32_t rest = cs[x - 2] + cs[x - 1] + cs[x] + cs[x + 1] + cs[x + 2] - c;
+            // c >= rest/24 + 16384 without the division; past 178956970 the
+            // product would wrap and the test holds anyway.
+            const bool cand = (c >= 16384u) & ((c > 178956970u) | (rest < 24u * (c - 16383u)));
+            star[x] = cand;
+            found |= cand;
+        }
+        if (!found) continue;
+        for (int32_t x = 2; x <= w - 3; ++x) {
+            if (!star[x]) continue;
+            const uint32_t c = row[x];
+            const uint32_t m = (cs[x - 2] + cs[x - 1] + cs[x] + cs[x + 1] + cs[x + 2] - c) / 24u;
+            if (c < m + 16384u) continue;
+            const int64_t r = 100 * static_cast<int64_t>(c);
+            if (!(r > level * static_cast<int64_t>(m))) continue;
+            const int cls = r <= small_k * static_cast<int64_t>(m) ? 0
+                            : r > large_k * static_cast<int64_t>(m) ? 2 : 1;
+            const Shape& sh = shapes.s[kShapeBySize[size][cls]];
+            uint8_t* centre = mask + static_cast<size_t>(y) * w + x;
+            for (int k = 0; k < sh.n; ++k) {
+                const int32_t yy = y + sh.dy[k];
+                if (yy < 0 || yy >= h) continue;
+                centre[static_cast<ptrdiff_t>(sh.dy[k]) * w + sh.dx[k]] |= 0xF8;
+            }
+        }
+    }
+}
+
+void Detector::DrawBoxes(uint8_t* preview) const {
+    if (!p_->sm_on || !p_->so_on || !p_->live_shown) return;
+    const Canvas c{preview, format_, w_, h_};
+    int slow = 0, tracked = 0;
+    for (int id = 1; id <= max_obj_; ++id) {
+        const TrackedObject& o = obj_[id];
+        uint8_t v;
+        if (o.state == TrackedObject::kSlow) {
+            if (slow >= 11) continue;
+            ++slow;
+            v = 255;
+        } else if (o.state == TrackedObject::kNew || o.state == TrackedObject::kTracked) {
+            if (tracked >= 11) continue;
+            ++tracked;
+            v = 128;
+        } else {
+            continue;
+        }
+        for (int32_t x = o.bx0; x <= o.bx1; ++x) {
+            Plot(c, x, o.by0, v);
+            Plot(c, x, o.by1, v);
+        }
+        for (int32_t y = o.by0; y <= o.by1; ++y) {
+            Plot(c, o.bx0, y, v);
+            Plot(c, o.bx1, y, v);
+        }
+    }
+}
+
+}  // namespace vlx::detect

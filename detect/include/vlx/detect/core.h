@@ -13,6 +13,8 @@
 
 #include "vlx/clock.h"
 #include "vlx/detect_params.h"
+#include "vlx/detect/detector.h"
+#include "vlx/detect/stamp.h"
 
 namespace vlx::detect {
 
@@ -98,6 +100,23 @@ public:
 
     // The capture output refused a frame the outcome asked for.
     void CountDrop();
+
+    // False when the block cannot be worked on (a missing buffer, a slot too
+    // small for the connected format, a working size larger than the
+    // source); problem() says why. Frames then pass through unexamined.
+    bool usable() const;
+    const char* problem() const;
+
+    // State for tests and status displays.
+    const Detector& detector() const;
+    const FrameStamp& SlotStamp(int slot) const;
+    int32_t format() const;
+    int64_t frame_duration() const;
+    int32_t max_frames() const;
+    int32_t consec() const;
+    int32_t shift() const;
+    int32_t emitted() const;
+    int write_index() const;
 
     // Ring access for the adapter.
     uint8_t* VideoSlot(int slot) const;
