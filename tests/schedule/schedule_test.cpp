@@ -22,7 +22,7 @@ public:
     int LiveState() override { return state; }
     void Detect() override {
         log_.push_back("detect");
-        if (!refuse) state = kDetect;
+        state = kDetect;
     }
     void Stop() override {
         log_.push_back("stop");
@@ -33,7 +33,6 @@ public:
         log_.push_back(std::string(rec ? "rec on" : "rec off") + " tt=" + std::to_string(ctx_.dp.timer_trig));
     }
     int state = kStop;
-    bool refuse = false;
     bool rec = false;
 
 private:
@@ -192,14 +191,6 @@ TEST_F(ScheduleTest, MeetingSchedulesStopThenStartWithTheSecondProfile) {
     EXPECT_EQ(TickAt(17, 0), (Log{"stop", "read night.vxi", "detect"}));
     EXPECT_EQ(live->state, LiveActions::kDetect);
     EXPECT_EQ(TickAt(5, 0, 0, 22), (Log{"stop"}));
-}
-
-TEST_F(ScheduleTest, RefusedDetectIsNotRetried) {
-    SetWindow(0, 6, 0, 17, 0);
-    live->refuse = true;
-    EXPECT_EQ(TickAt(6, 0), (Log{"detect"}));
-    EXPECT_TRUE(TickAt(6, 1).empty());
-    EXPECT_TRUE(TickAt(17, 0).empty());  // still stopped
 }
 
 TEST_F(ScheduleTest, AutoRestartOnTheSixtyFirstMinute) {

@@ -65,7 +65,9 @@ public:
     // Every tick of the one-second timer. Acts once per new clock minute.
     void MinuteCheck();
 
-    // Detection has started by any means: the auto-restart count starts over.
+    // Detection has started: the auto-restart count starts over. The live side
+    // calls this before every detect-on, the user's Detect included; starts
+    // made by the schedule itself reset the count as well.
     void OnDetectStarted() { restart_minutes_ = 0; }
 
     // Loads schedule n's profile (0 or 1) when it names another settings file.
