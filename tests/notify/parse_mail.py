@@ -24,8 +24,6 @@ def main():
             f.write(data)
 
     write("headers.txt", "".join("%s: %s\n" % (k, v) for k, v in msg.items()))
-    defects = [type(d).__name__ for part in msg.walk() for d in part.defects]
-    write("defects.txt", "".join(d + "\n" for d in defects))
     parts = msg.get_payload() if msg.is_multipart() else []
     write("parts.txt", str(len(parts)))
     for part in parts:
@@ -36,6 +34,10 @@ def main():
         elif part.get_content_type() == "text/plain":
             body = part.get_payload(decode=True).decode("ascii")
             write("body.txt", body.replace("\r\n", "\n"))
+    # Decoding registers its own defects (bad base64 padding, say), so these
+    # are gathered last.
+    defects = [type(d).__name__ for part in msg.walk() for d in part.defects]
+    write("defects.txt", "".join(d + "\n" for d in defects))
 
 
 if __name__ == "__main__":
