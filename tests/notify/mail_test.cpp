@@ -57,12 +57,6 @@ TEST(Base64, BreaksAfterEveryNineteenthGroupOnly) {
     EXPECT_EQ(Base64Encode(bytes(3).data(), 3, nullptr), 0u);
 }
 
-TEST(MailSubject, ExpandsFileNameAndDropsOtherEscapes) {
-    EXPECT_EQ(ExpandMailSubject("Meteor %f at %x station%", "M_S.jpg"), "Meteor M_S.jpg at  station");
-    EXPECT_EQ(ExpandMailSubject("%f%f%%", "a"), "aa");
-    EXPECT_EQ(ExpandMailSubject("", "a"), "");
-}
-
 // A POP3 server for one session: greets, answers each line it gets, keeps
 // every byte received.
 class PopResponder {
