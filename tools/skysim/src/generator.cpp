@@ -71,12 +71,15 @@ void PackPairs(const uint8_t* y, int n, uint8_t* dst, bool luma_first, bool whol
     const int yo = luma_first ? 0 : 1;
     const int co = luma_first ? 1 : 0;
     const int pairs = n / 2;
+    // One 32-bit group per pair, assembled in byte order so that the loop
+    // vectorises and the result is the same on any byte order.
+    const int shift = 8 * yo;
+    const uint32_t chroma = luma_first ? 0x80008000u : 0x00800080u;
     for (int i = 0; i < pairs; ++i) {
-        uint8_t* d = dst + 4 * i;
-        d[yo] = y[2 * i];
-        d[co] = 128;
-        d[yo + 2] = y[2 * i + 1];
-        d[co + 2] = 128;
+        const uint32_t g = chroma | (uint32_t{y[2 * i]} << shift) | (uint32_t{y[2 * i + 1]} << (shift + 16));
+        const uint8_t bytes[4] = {static_cast<uint8_t>(g), static_cast<uint8_t>(g >> 8), static_cast<uint8_t>(g >> 16),
+                                  static_cast<uint8_t>(g >> 24)};
+        std::memcpy(dst + 4 * i, bytes, 4);
     }
     if (n & 1) {
         uint8_t* d = dst + 4 * pairs;
@@ -453,9 +456,9 @@ void Generator::EstimateLevels() {
     // tenth and ninetieth percentiles as its bounds.
     std::sort(maxima.begin(), maxima.end());
     const int last = static_cast<int>(maxima.size()) - 1;
-    level_ = TrackedLevel(sum / pairs);
     level_low_ = TrackedLevel(maxima[last / 10]);
     level_high_ = TrackedLevel(maxima[last - last / 10]);
+    level_ = std::clamp(TrackedLevel(sum / pairs), level_low_, level_high_);
 }
 
 void Generator::BuildTruth() {

@@ -400,19 +400,27 @@ int main(int argc, char** argv) {
         ok = writer.Write(gen, o, &error);
         // Leaving scope sets the pipeline to NULL and closes the file.
     }
+    gst_deinit();
     if (!ok) {
         std::fprintf(stderr, "vlx-skysim: %s: %s\n", o.out.c_str(), error.c_str());
+        // A half-written AVI must not pass for a finished one.
+        std::error_code ec;
+        if (std::filesystem::is_regular_file(o.out, ec)) std::filesystem::remove(o.out, ec);
         return 1;
     }
 
     const std::string json =
         vlx::skysim::TruthJson(gen, o.format, std::filesystem::path(o.out).filename().string(), o.audio);
     {
-        std::ofstream f(o.truth, std::ios::binary | std::ios::trunc);
+        // Written beside and renamed, so a reader never sees half a file.
+        const std::string tmp = o.truth + ".part";
+        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
         f << json;
-        f.flush();
-        if (!f) {
+        f.close();
+        std::error_code ec;
+        if (!f || (std::filesystem::rename(tmp, o.truth, ec), ec)) {
             std::fprintf(stderr, "vlx-skysim: cannot write %s\n", o.truth.c_str());
+            std::filesystem::remove(tmp, ec);
             return 1;
         }
     }
