@@ -1,0 +1,85 @@
+// The live source side of the capture pipeline: the device, audio and
+// compressor lists, and a ready-made source bin for the chosen input (a file or
+// network camera, a capture device, or a DV camera) that delivers raw video in
+// a format the detection element takes, and optionally S16LE audio.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <gst/gst.h>
+
+#include "vlx/app/context.h"
+#include "vlx/guid.h"
+
+namespace vlx::capture {
+
+// The three lists of the input settings, in the "%d:%s" form the AP.dv_video,
+// AP.dv_audio and AP.dv_codec settings hold.
+struct DeviceLists {
+    std::vector<std::string> video;        // "1:<name>", ... capture devices
+    std::vector<std::string> audio;        // "NULL", audio devices, then the video devices
+    std::vector<std::string> compressors;  // "AVI", "WMV", "1:<encoder factory>", ...
+};
+
+// Refills the lists from the devices present now and sets ctx.output_kind from
+// AP.dv_codec. An empty AP.dv_video, AP.dv_audio or AP.dv_codec takes the first
+// entry listed. Safe to call from any thread.
+DeviceLists EnumerateDevices(AppContext& ctx);
+
+// The entry "NULL" in the audio list: no audio.
+inline constexpr const char* kNoAudio = "NULL";
+
+// Device names the test sources carry; they are listed only when the
+// environment variable VLX_TEST_DEVICES is "1".
+inline constexpr const char* kTestCameraName = "Vigilux Test Camera";
+inline constexpr const char* kTestMicrophoneName = "Vigilux Test Microphone";
+inline constexpr const char* kTestDvCameraName = "Vigilux Test DV Camera";
+
+// Input connectors of the bound devices, "%d:%s" numbered from 1. AP.vpin and
+// AP.apin are zero-based indexes into them.
+struct InputLists {
+    std::vector<std::string> video;
+    std::vector<std::string> audio;
+};
+
+enum class SourceKind { kNone, kFile, kNetwork, kDevice, kDv };
+
+// What BuildSource hands over. `bin` is a GstBin that is not yet in a pipeline
+// with the ghost source pads "video" (raw video, IF.cxin x IF.cyin, in the
+// format `subtype`) and, when `has_audio`, "audio" (S16LE interleaved; 48000 Hz
+// when `audio_48k`). The object holds one reference to the bin; adding the
+// bin to a pipeline takes another.
+struct SourceParts {
+    GstElement* bin = nullptr;
+    bool has_audio = false;
+    // The format agreed with the source (dvsd for a DV camera); BuildSource
+    // also stores it in dp.subtype_req.
+    Guid subtype_req = kGuidNull;
+    // The raw format on the "video" pad: I420, YV12, YUY2, UYVY or Y800.
+    Guid subtype = kGuidNull;
+    bool audio_48k = false;  // DV audio from the camera
+    bool live = false;       // a device or network camera, not a file
+    SourceKind kind = SourceKind::kNone;
+    std::string video_node;  // the V4L2 node of the video device, if it has one
+    InputLists inputs;       // filled for devices with V4L2 inputs
+
+    SourceParts() = default;
+    SourceParts(const SourceParts&) = delete;
+    SourceParts& operator=(const SourceParts&) = delete;
+    SourceParts(SourceParts&& o) noexcept { *this = std::move(o); }
+    SourceParts& operator=(SourceParts&& o) noexcept;
+    ~SourceParts() { Reset(); }
+    void Reset();
+};
+
+// Builds the source for the current settings (IF.fileinmode with AP.infname,
+// else the device AP.dv_video with AP.dv_audio). On failure it reports the
+// message through ErrorBox and returns false; `out` is then empty.
+bool BuildSource(AppContext& ctx, SourceParts* out);
+
+// The frame rate asked of a device for IF.fps: the frame interval is
+// floor(10^7 / fps) in 100 ns units, 333667 (29.97 frames/s) when fps < 0.01.
+void WantedFrameRate(double fps, int* num, int* den);
+
+}  // namespace vlx::capture

@@ -1,0 +1,483 @@
+// The source bin of the live pipeline for each kind of input.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <gst/gst.h>
+#include <gst/pbutils/pbutils.h>
+
+#include "devices_internal.h"
+#include "vlx/app/report.h"
+#include "vlx/capture/sources.h"
+#include "vlx/capture/v4l2_device.h"
+
+namespace vlx::capture {
+
+SourceParts& SourceParts::operator=(SourceParts&& o) noexcept {
+    if (this != &o) {
+        Reset();
+        bin = o.bin;
+        o.bin = nullptr;
+        has_audio = o.has_audio;
+        subtype_req = o.subtype_req;
+        subtype = o.subtype;
+        audio_48k = o.audio_48k;
+        live = o.live;
+        kind = o.kind;
+        video_node = std::move(o.video_node);
+        inputs = std::move(o.inputs);
+        o.Reset();
+    }
+    return *this;
+}
+
+void SourceParts::Reset() {
+    if (bin) gst_object_unref(bin);
+    bin = nullptr;
+    has_audio = false;
+    subtype_req = kGuidNull;
+    subtype = kGuidNull;
+    audio_48k = false;
+    live = false;
+    kind = SourceKind::kNone;
+    video_node.clear();
+    inputs = InputLists{};
+}
+
+namespace {
+
+using detail::Negotiated;
+
+// How long a file or network camera may take to tell its streams.
+constexpr GstClockTime kDiscoverTimeout = 10 * GST_SECOND;
+
+
+std::string Field(const char* text, size_t cap) { return std::string(text, strnlen(text, cap)); }
+
+bool WantsAudio(const Settings& ap) { return ap.dv_audio[0] != '\0' && std::strcmp(ap.dv_audio, kNoAudio) != 0; }
+
+bool IsNetworkAddress(const std::string& s) {
+    for (const char* scheme : {"rtsp://", "rtsps://", "rtspt://", "http://", "https://"}) {
+        if (g_ascii_strncasecmp(s.c_str(), scheme, std::strlen(scheme)) == 0) return true;
+    }
+    return false;
+}
+
+GstElement* Make(const char* factory, const char* name = nullptr) { return gst_element_factory_make(factory, name); }
+
+GstElement* MakeCapsFilter(GstCaps* caps, const char* name = nullptr) {
+    GstElement* f = Make("capsfilter", name);
+    g_object_set(f, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    return f;
+}
+
+void Ghost(GstElement* bin, GstElement* inner, const char* name) {
+    GstPad* target = gst_element_get_static_pad(inner, "src");
+    gst_element_add_pad(bin, gst_ghost_pad_new(name, target));
+    gst_object_unref(target);
+}
+
+// A fakesink in the bin for a stream nobody takes, so that its source does not
+// stop the others with not-linked.
+void Discard(GstBin* bin, GstPad* pad) {
+    GstElement* sink = Make("fakesink");
+    g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+    gst_bin_add(bin, sink);
+    gst_element_sync_state_with_parent(sink);
+    GstPad* sinkpad = gst_element_get_static_pad(sink, "sink");
+    gst_pad_link(pad, sinkpad);
+    gst_object_unref(sinkpad);
+}
+
+// Links `pad` to the sink pad of the element called `target` in `bin` when
+// that is still free; else the stream is discarded.
+void LinkOrDiscard(GstBin* bin, GstPad* pad, const char* target) {
+    GstElement* next = target ? gst_bin_get_by_name(bin, target) : nullptr;
+    GstPad* sinkpad = next ? gst_element_get_static_pad(next, "sink") : nullptr;
+    bool linked = sinkpad && !gst_pad_is_linked(sinkpad) && gst_pad_link(pad, sinkpad) == GST_PAD_LINK_OK;
+    if (sinkpad) gst_object_unref(sinkpad);
+    if (next) gst_object_unref(next);
+    if (!linked) Discard(bin, pad);
+}
+
+std::string MediaOf(GstPad* pad) {
+    GstCaps* caps = gst_pad_get_current_caps(pad);
+    if (!caps) caps = gst_pad_query_caps(pad, nullptr);
+    std::string media;
+    if (caps && !gst_caps_is_empty(caps) && !gst_caps_is_any(caps)) media = gst_structure_get_name(gst_caps_get_structure(caps, 0));
+    if (caps) gst_caps_unref(caps);
+    return media;
+}
+
+// The audio branch: anything raw to S16LE interleaved (at 48 kHz when asked).
+GstElement* AddAudioBranch(GstBin* bin, bool rate_48k, const char* first_name, bool with_queue) {
+    GstElement* queue = with_queue ? Make("queue", first_name) : nullptr;
+    GstElement* conv = Make("audioconvert", with_queue ? nullptr : first_name);
+    GstElement* resample = Make("audioresample");
+    GstCaps* caps = gst_caps_new_simple("audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING,
+                                        "interleaved", nullptr);
+    if (rate_48k) gst_caps_set_simple(caps, "rate", G_TYPE_INT, 48000, nullptr);
+    GstElement* filter = MakeCapsFilter(caps, "audio-caps");
+    if (queue) gst_bin_add(bin, queue);
+    gst_bin_add_many(bin, conv, resample, filter, nullptr);
+    if (queue) gst_element_link(queue, conv);
+    gst_element_link_many(conv, resample, filter, nullptr);
+    Ghost(GST_ELEMENT(bin), filter, "audio");
+    return queue ? queue : conv;
+}
+
+// ---- files and network cameras ------------------------------------------------------------
+
+void OnDecodedPad(GstElement* decoder, GstPad* pad, gpointer) {
+    GstObject* parent = gst_element_get_parent(decoder);
+    if (!parent) return;
+    std::string media = MediaOf(pad);
+    const char* target = nullptr;
+    if (media.rfind("video/", 0) == 0) target = "vconv";
+    if (media.rfind("audio/", 0) == 0) target = "aconv";
+    LinkOrDiscard(GST_BIN(parent), pad, target);
+    gst_object_unref(parent);
+}
+
+// The raw format the video pad delivers for a stream: its own when it is
+// already one the detection element takes, else the nearest of them.
+std::string FileVideoFormat(GstCaps* caps) {
+    if (!caps || gst_caps_is_empty(caps)) return "I420";
+    GstStructure* s = gst_caps_get_structure(caps, 0);
+    if (gst_structure_has_name(s, "video/x-raw")) {
+        const char* f = gst_structure_get_string(s, "format");
+        if (f && detail::SubtypeOfFormat(f) != kGuidNull) return f;
+        if (f && g_str_has_prefix(f, "GRAY")) return "GRAY8";
+    }
+    return "I420";
+}
+
+bool BuildFileSource(AppContext& ctx, SourceParts* out) {
+    const std::string name = Field(ctx.ap.infname, sizeof ctx.ap.infname);
+    const bool network = IsNetworkAddress(name);
+    const bool want_audio = WantsAudio(ctx.ap);
+
+    std::string uri;
+    if (network || g_str_has_prefix(name.c_str(), "file://")) {
+        uri = name;
+    } else {
+        struct stat st{};
+        if (name.empty() || stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            ErrorBox("UE-DGB:Failed to connect AVI file source");
+            return false;
+        }
+        gchar* u = gst_filename_to_uri(name.c_str(), nullptr);
+        if (!u) {
+            ErrorBox("UE-DGB:Failed to connect AVI file source");
+            return false;
+        }
+        uri = u;
+        g_free(u);
+    }
+
+    GError* err = nullptr;
+    GstDiscoverer* disc = gst_discoverer_new(kDiscoverTimeout, &err);
+    if (!disc) {
+        g_clear_error(&err);
+        ErrorBox("UE-DGB:Failed to connect AVI file source");
+        return false;
+    }
+    GstDiscovererInfo* info = gst_discoverer_discover_uri(disc, uri.c_str(), &err);
+    g_clear_error(&err);
+    gst_object_unref(disc);
+    const GstDiscovererResult result = info ? gst_discoverer_info_get_result(info) : GST_DISCOVERER_ERROR;
+    if (result != GST_DISCOVERER_OK) {
+        if (info) gst_discoverer_info_unref(info);
+        // A network camera that does not answer, or a file that is no media file.
+        if (network || result == GST_DISCOVERER_URI_INVALID) {
+            ErrorBox("UE-DGB:Failed to connect AVI file source");
+        } else {
+            ErrorBox("UE-DEG: Cannot connect A-S");
+        }
+        return false;
+    }
+
+    GList* videos = gst_discoverer_info_get_video_streams(info);
+    GList* audios = gst_discoverer_info_get_audio_streams(info);
+    const bool has_audio_stream = audios != nullptr;
+    int width = 0;
+    int height = 0;
+    std::string format = "I420";
+    if (videos) {
+        auto* v = GST_DISCOVERER_VIDEO_INFO(videos->data);
+        width = static_cast<int>(gst_discoverer_video_info_get_width(v));
+        height = static_cast<int>(gst_discoverer_video_info_get_height(v));
+        GstCaps* caps = gst_discoverer_stream_info_get_caps(GST_DISCOVERER_STREAM_INFO(v));
+        format = FileVideoFormat(caps);
+        if (caps) gst_caps_unref(caps);
+    }
+    gst_discoverer_stream_info_list_free(videos);
+    gst_discoverer_stream_info_list_free(audios);
+    const bool has_video_stream = width > 0;
+    gst_discoverer_info_unref(info);
+
+    if (!has_video_stream) {
+        ErrorBox("UE025: Cannot connect F-U\n %s has no video", name.c_str());
+        return false;
+    }
+    const int cxin = ctx.dp.cxin;
+    const int cyin = ctx.dp.cyin;
+    if (width != cxin || height != cyin) {
+        ErrorBox("UE025: Cannot connect F-U\n The video is %dx%d, the input size is set to %dx%d", width, height,
+                 cxin, cyin);
+        return false;
+    }
+    if (want_audio && !has_audio_stream) {
+        ErrorBox("UE035:Cannot get audio pin");
+        return false;
+    }
+
+    GstElement* bin = gst_bin_new("vlx-source");
+    GstElement* decoder = Make("uridecodebin", "decoder");
+    GstElement* vconv = Make("videoconvert", "vconv");
+    GstCaps* vcaps = gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, format.c_str(), "width", G_TYPE_INT,
+                                         cxin, "height", G_TYPE_INT, cyin, nullptr);
+    GstElement* vfilter = MakeCapsFilter(vcaps, "video-caps");
+    if (!decoder || !vconv) {
+        if (decoder) gst_object_unref(decoder);
+        if (vconv) gst_object_unref(vconv);
+        gst_object_unref(vfilter);
+        gst_object_unref(bin);
+        ErrorBox("UE-DEG: Cannot connect A-S");
+        return false;
+    }
+    g_object_set(decoder, "uri", uri.c_str(), nullptr);
+    gst_bin_add_many(GST_BIN(bin), decoder, vconv, vfilter, nullptr);
+    gst_element_link(vconv, vfilter);
+    Ghost(bin, vfilter, "video");
+    if (want_audio) AddAudioBranch(GST_BIN(bin), false, "aconv", false);
+    g_signal_connect(decoder, "pad-added", G_CALLBACK(OnDecodedPad), nullptr);
+
+    ctx.dp.subtype_req = detail::SubtypeOfFormat(format.c_str());
+    out->bin = GST_ELEMENT(gst_object_ref_sink(bin));
+    out->has_audio = want_audio;
+    out->subtype_req = out->subtype = ctx.dp.subtype_req;
+    out->live = network;
+    out->kind = network ? SourceKind::kNetwork : SourceKind::kFile;
+    return true;
+}
+
+// ---- capture devices and DV cameras -------------------------------------------------------
+
+void OnDvPad(GstElement* demux, GstPad* pad, gpointer) {
+    GstObject* parent = gst_element_get_parent(demux);
+    if (!parent) return;
+    const gchar* name = GST_PAD_NAME(pad);
+    const char* target = nullptr;
+    if (std::strcmp(name, "video") == 0) target = "dv-video-queue";
+    if (std::strcmp(name, "audio") == 0) target = "dv-audio-queue";
+    LinkOrDiscard(GST_BIN(parent), pad, target);
+    gst_object_unref(parent);
+}
+
+// Source pads of a device element by media type.
+void FindDevicePads(GstElement* element, GstPad** video, GstPad** audio) {
+    *video = nullptr;
+    *audio = nullptr;
+    GstIterator* it = gst_element_iterate_src_pads(element);
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        GstPad* pad = GST_PAD(g_value_get_object(&item));
+        std::string media = MediaOf(pad);
+        if (media.rfind("audio/", 0) == 0) {
+            if (!*audio) *audio = GST_PAD(gst_object_ref(pad));
+        } else if (!*video) {
+            *video = GST_PAD(gst_object_ref(pad));
+        }
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+}
+
+void LinkPadTo(GstPad* pad, GstElement* next) {
+    GstPad* sinkpad = gst_element_get_static_pad(next, "sink");
+    gst_pad_link(pad, sinkpad);
+    gst_object_unref(sinkpad);
+}
+
+void SetAudioPeriod(GstElement* src, double fps) {
+    // Audio in frame-period buffers, so that it is delayed in frame steps.
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "latency-time")) {
+        gint64 us = fps >= 0.01 ? static_cast<gint64>(1e6 / fps) : 33367;
+        g_object_set(src, "latency-time", us, nullptr);
+    }
+}
+
+bool BuildDeviceSource(AppContext& ctx, SourceParts* out) {
+    Settings& ap = ctx.ap;
+    const std::string video_entry = Field(ap.dv_video, sizeof ap.dv_video);
+    const std::string audio_entry = Field(ap.dv_audio, sizeof ap.dv_audio);
+    const bool want_audio = WantsAudio(ap);
+
+    detail::DeviceScan scan;
+    scan.Run();
+    GstDevice* vdev = scan.FindVideo(video_entry);
+    if (!vdev) {
+        ErrorBox("UM010: No video capture device");
+        return false;
+    }
+    // The sound comes from the video device when the audio entry names it
+    // (the same text, or the video device's own entry in the audio list).
+    GstDevice* adev = nullptr;
+    bool audio_from_video = false;
+    if (want_audio) {
+        adev = audio_entry == video_entry ? vdev : scan.FindAudio(audio_entry);
+        if (!adev) {
+            ErrorBox("UM011: No audio capture device");
+            return false;
+        }
+        audio_from_video = adev == vdev;
+    }
+
+    const std::string node = detail::V4l2NodeOf(vdev);
+    InputLists inputs;
+    if (!node.empty()) {
+        RouteInputsOnNode(node, ap.vpin, ap.apin, want_audio, &inputs);
+        ApplyTunerOnNode(node, ap.tv_ch, ap.tv_antenna != 0);
+    }
+
+    GstCaps* dev_caps = gst_device_get_caps(vdev);
+    if (!dev_caps) {
+        ErrorBox("UE022:Cannot find output pin");
+        return false;
+    }
+    Negotiated neg;
+    detail::NegotiateFormat(dev_caps, ctx.dp.cxin, ctx.dp.cyin, ctx.dp.fps, &neg);
+    gst_caps_unref(dev_caps);
+    if (neg.kind == Negotiated::kNone) {
+        ErrorBox("UM012:Media type not matched");
+        return false;
+    }
+
+    GstElement* vcap = gst_device_create_element(vdev, "vcap");
+    if (!vcap) {
+        ErrorBox("UE020: Cannot add video capture device");
+        return false;
+    }
+    GstElement* bin = gst_bin_new("vlx-source");
+    gst_bin_add(GST_BIN(bin), vcap);
+    auto fail = [&](const char* message) {
+        ErrorBox("%s", message);
+        gst_object_unref(gst_object_ref_sink(bin));
+        return false;
+    };
+
+    GstPad* vpad = nullptr;
+    GstPad* own_audio = nullptr;
+    FindDevicePads(vcap, &vpad, &own_audio);
+    if (!vpad) {
+        if (own_audio) gst_object_unref(own_audio);
+        return fail("UE022:Cannot find output pin");
+    }
+    GstElement* vfilter = MakeCapsFilter(gst_caps_ref(neg.caps), "device-caps");
+    gst_bin_add(GST_BIN(bin), vfilter);
+    LinkPadTo(vpad, vfilter);
+    gst_object_unref(vpad);
+
+    const bool dv = neg.kind == Negotiated::kDv;
+    if (!dv) {
+        Ghost(bin, vfilter, "video");
+    } else {
+        // DV: demux, decode, check the decoded size, halve it when asked.
+        GstElement* demux = Make("dvdemux", "dv-splitter");
+        GstElement* queue = Make("queue", "dv-video-queue");
+        GstElement* dec = Make("dvdec", "dv-decoder");
+        if (!demux || !queue || !dec) {
+            for (GstElement* e : {demux, queue, dec})
+                if (e) gst_object_unref(e);
+            if (own_audio) gst_object_unref(own_audio);
+            return fail("UE029: DVCannot create decorder instance");
+        }
+        const int cxin = ctx.dp.cxin;
+        const int cyin = ctx.dp.cyin;
+        const int dw = neg.dv_half ? 2 * cxin : cxin;
+        const int dh = neg.dv_half ? 2 * cyin : cyin;
+        GstElement* decoded = MakeCapsFilter(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "YUY2", "width",
+                                                                 G_TYPE_INT, dw, "height", G_TYPE_INT, dh, nullptr),
+                                             "dv-decoded-caps");
+        gst_bin_add_many(GST_BIN(bin), demux, queue, dec, decoded, nullptr);
+        gst_element_link(vfilter, demux);
+        gst_element_link_many(queue, dec, decoded, nullptr);
+        GstElement* last = decoded;
+        if (neg.dv_half) {
+            GstElement* scale = Make("videoscale", "dv-half");
+            GstElement* half = MakeCapsFilter(gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, cxin, "height",
+                                                                  G_TYPE_INT, cyin, nullptr),
+                                              "video-caps");
+            gst_bin_add_many(GST_BIN(bin), scale, half, nullptr);
+            gst_element_link_many(decoded, scale, half, nullptr);
+            last = half;
+        }
+        Ghost(bin, last, "video");
+        g_signal_connect(demux, "pad-added", G_CALLBACK(OnDvPad), nullptr);
+    }
+
+    bool audio_48k = false;
+    if (want_audio) {
+        if (audio_from_video && dv) {
+            audio_48k = true;
+            AddAudioBranch(GST_BIN(bin), true, "dv-audio-queue", true);
+        } else if (audio_from_video) {
+            if (!own_audio) return fail("UE035:Cannot get audio pin");
+            GstElement* first = AddAudioBranch(GST_BIN(bin), false, "aconv", false);
+            LinkPadTo(own_audio, first);
+        } else {
+            GstElement* acap = gst_device_create_element(adev, "acap");
+            if (!acap) {
+                if (own_audio) gst_object_unref(own_audio);
+                return fail("UE021: Cannot add audio capture device");
+            }
+            gst_bin_add(GST_BIN(bin), acap);
+            SetAudioPeriod(acap, ctx.dp.fps);
+            GstPad* apad = nullptr;
+            GstPad* unused = nullptr;
+            FindDevicePads(acap, &unused, &apad);
+            // An audio device's one pad may not say "audio" before it is opened.
+            if (!apad) std::swap(apad, unused);
+            if (unused) gst_object_unref(unused);
+            if (!apad) {
+                if (own_audio) gst_object_unref(own_audio);
+                return fail("UE035:Cannot get audio pin");
+            }
+            GstElement* first = AddAudioBranch(GST_BIN(bin), false, "aconv", false);
+            LinkPadTo(apad, first);
+            gst_object_unref(apad);
+        }
+    }
+    // A device's sound that is not used still has to flow somewhere.
+    if (own_audio) {
+        if (!gst_pad_is_linked(own_audio)) Discard(GST_BIN(bin), own_audio);
+        gst_object_unref(own_audio);
+    }
+
+    ctx.dp.subtype_req = neg.subtype_req;
+    out->bin = GST_ELEMENT(gst_object_ref_sink(bin));
+    out->has_audio = want_audio;
+    out->subtype_req = neg.subtype_req;
+    out->subtype = neg.subtype;
+    out->audio_48k = audio_48k;
+    out->live = true;
+    out->kind = dv ? SourceKind::kDv : SourceKind::kDevice;
+    out->video_node = node;
+    out->inputs = std::move(inputs);
+    return true;
+}
+
+}  // namespace
+
+bool BuildSource(AppContext& ctx, SourceParts* out) {
+    out->Reset();
+    detail::EnsureGstReady();
+    return ctx.dp.fileinmode ? BuildFileSource(ctx, out) : BuildDeviceSource(ctx, out);
+}
+
+}  // namespace vlx::capture
