@@ -117,6 +117,14 @@ TEST_F(FtpTest, EveryFileAdvancesTheNumberWhenNoThumbnailGoesUp) {
     ASSERT_TRUE(Upload(Local("M_3S.jpg", 4000), kFtpStill)) << ctx_.status.Get();
     EXPECT_EQ(ctx_.ap.ftp_cn, 5);
     EXPECT_EQ(FilesIn(remote_), (std::set<std::string>{"vlx1.wmv", "vlx2.jpg", "vlx3.jpg", "vlx4.jpg"}));
+
+    // A file that already bears its remote name in the clip's folder goes up
+    // as it is and is not deleted afterwards.
+    ctx_.ap.ftp_cn = 7;
+    std::string named = Local("vlx7.jpg", 800);
+    ASSERT_TRUE(Upload(named, kFtpStill)) << ctx_.status.Get();
+    EXPECT_EQ(ReadFileBytes((remote_ / "vlx7.jpg").string()), ReadFileBytes(named));
+    EXPECT_TRUE(fs::exists(named));
 }
 
 TEST_F(FtpTest, TimerTriggerClipsAreNamedByTimeOfDay) {

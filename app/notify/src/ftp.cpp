@@ -221,7 +221,8 @@ bool UploadClipFile(AppContext& ctx, const char* local_path, int kind, const cha
     fs::path folder = ctx.day_folder[0] ? fs::path(ctx.day_folder) : source.parent_path();
     fs::path copy = folder / remote_name;
     std::error_code ec;
-    if (!fs::equivalent(source, copy, ec)) {
+    const bool own_copy = !fs::equivalent(source, copy, ec);
+    if (own_copy) {
         // A stale copy from an earlier failure must not go up in its place.
         if (!fs::copy_file(source, copy, fs::copy_options::overwrite_existing, ec)) {
             return Fail(ctx, "-FTP:put error");
@@ -240,7 +241,7 @@ bool UploadClipFile(AppContext& ctx, const char* local_path, int kind, const cha
             return Fail(ctx, "-FTP:put error");
         }
     }
-    fs::remove(copy, ec);
+    if (own_copy) fs::remove(copy, ec);  // never the caller's own file
 
     // With a thumbnail to follow, the clip and the still keep the number so
     // that all files of one clip share it; the thumbnail moves it on.
