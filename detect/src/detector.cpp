@@ -61,23 +61,6 @@ inline int64_t Elapsed(WallTime now, int64_t sec, int32_t ms) {
     return (now.sec - sec) * 1000 - ms + now.ms;
 }
 
-// Painting of masked pixels in the average and object loops: user-masked
-// ones grey with si_area, scintillation-only ones in the display value.
-template <int S>
-inline void PaintMaskedRow(uint8_t* prow, const uint8_t* mrow, int32_t w, bool si_area, int disp) {
-    const uint8_t grey = 128;
-    const bool paint_user = si_area;
-    const bool paint_sm = disp >= 0;
-    if (!paint_user && !paint_sm) return;
-    const uint8_t dv = static_cast<uint8_t>(disp < 0 ? 0 : disp);
-    for (int32_t x = 0; x < w; ++x) {
-        const uint8_t m = mrow[x];
-        const uint8_t v = prow[x * S];
-        const uint8_t user = (m & 3) ? (paint_user ? grey : v) : v;
-        prow[x * S] = (m & 3) ? user : (m ? (paint_sm ? dv : v) : v);
-    }
-}
-
 }  // namespace
 
 const Detector::Shape& Detector::ShapeOf(int shape) {
@@ -119,22 +102,46 @@ void Detector::Init(DetectParams* p, int32_t cx, int32_t cy, double fps) {
 
 size_t Detector::CopiedBytes() const { return static_cast<size_t>(w_) * h_ * step_; }
 
-#define VLX_LOOPS(S, O)                                                                          \
-    plain_ = &Detector::PlainLoop<S, O>;                                                         \
-    average_ = &Detector::AverageLoop<S, O, false>;                                              \
-    average_bo_ = &Detector::AverageLoop<S, O, true>;                                            \
-    object_ = &Detector::ObjectLoop<S, O, false>;                                                \
-    object_bo_ = &Detector::ObjectLoop<S, O, true>;
-
 void Detector::Connect(int32_t format) {
     format_ = format;
     switch (format) {
-        case kFormatYUY2: step_ = 2; off_ = 0; VLX_LOOPS(2, 0) break;
-        case kFormatUYVY: step_ = 2; off_ = 1; VLX_LOOPS(2, 1) break;
-        default: step_ = 1; off_ = 0; VLX_LOOPS(1, 0) break;
+        case kFormatYUY2:
+            step_ = 2;
+            off_ = 0;
+            object_rows_[0] = &Detector::ObjectRow<2, 0, false>;
+            object_rows_[1] = &Detector::ObjectRow<2, 0, true>;
+            break;
+        case kFormatUYVY:
+            step_ = 2;
+            off_ = 1;
+            object_rows_[0] = &Detector::ObjectRow<2, 1, false>;
+            object_rows_[1] = &Detector::ObjectRow<2, 1, true>;
+            break;
+        default:
+            step_ = 1;
+            off_ = 0;
+            object_rows_[0] = &Detector::ObjectRow<1, 0, false>;
+            object_rows_[1] = &Detector::ObjectRow<1, 0, true>;
+            break;
     }
+    SelectLoops(true);
 }
-#undef VLX_LOOPS
+
+void Detector::SelectLoops(bool allow_wide) {
+    wide_ = false;
+#if defined(VLX_HAVE_AVX2_LOOPS)
+    if (allow_wide && __builtin_cpu_supports("avx2")) {
+        table_ = loops::Avx2Table(format_);
+        wide_ = true;
+        return;
+    }
+#else
+    (void)allow_wide;
+#endif
+    table_ = loops::BaselineTable(format_);
+}
+
+void Detector::UseBaselineLoops() { SelectLoops(false); }
 
 void Detector::ApplyBorder() {
     if (!p_ || !p_->sm_on || !p_->mask || w_ <= 0 || h_ <= 0) return;
@@ -151,183 +158,64 @@ void Detector::ApplyBorder() {
 }
 
 // ---------------------------------------------------------------------------
-// Pixel loops. Each row is copied into the ring slot and then read from
-// there while it is still in the cache; the reductions carry no stores so the
-// compiler vectorises them, and rows without hits or masked pixels skip the
-// passes that would write.
-
-template <int S, int O>
-void Detector::PlainLoop(const DetectFrame& f, LoopOut& out) {
-    const int32_t w = w_, h = h_;
-    const int dlev = p_->dlev;
-    const bool si_area = p_->si_area != 0;
-    const size_t rowb = static_cast<size_t>(w) * S;
-    for (int32_t y = 0; y < h; ++y) {
-        const size_t base = static_cast<size_t>(y) * w;
-        if (f.copy) std::memcpy(f.slot + base * S, f.preview + base * S, rowb);
-        const uint8_t* cur = f.slot + base * S + O;
-        const uint8_t* ref = f.ref + base * S + O;
-        uint8_t* mrow = p_->mask + base;
-        int rowmax = 0, hits = 0;
-        unsigned any = 0;
-        for (int32_t x = 0; x < w; ++x) {
-            const int c = cur[x * S], r = ref[x * S], m = mrow[x];
-            const int d = c - r;
-            any |= static_cast<unsigned>(m);
-            const int de = m ? 0 : d;
-            rowmax = de > rowmax ? de : rowmax;
-            hits += (m == 0) & (d >= dlev);
-        }
-        if (rowmax > out.maxdiff) {
-            for (int32_t x = 0; x < w; ++x) {
-                if (!mrow[x] && cur[x * S] - ref[x * S] == rowmax) {
-                    out.maxdiff = rowmax;
-                    out.max_x = x;
-                    out.max_y = y;
-                    break;
-                }
-            }
-        }
-        if (hits) {
-            uint8_t* hrow = p_->hit_map + base;
-            for (int32_t x = 0; x < w; ++x) {
-                const int c = cur[x * S], r = ref[x * S];
-                const bool hit = (mrow[x] == 0) & (c - r >= dlev);
-                const uint8_t hv = hrow[x];
-                hrow[x] = (hit && c > hv) ? static_cast<uint8_t>(c) : hv;
-            }
-            out.hits += hits;
-            TouchHitRow(y);
-        }
-        if (any && si_area) {
-            uint8_t* prow = f.preview + base * S + O;
-            for (int32_t x = 0; x < w; ++x) {
-                const uint8_t m = mrow[x];
-                mrow[x] = m & 7;
-                prow[x * S] = m ? 128 : prow[x * S];
-            }
-        }
-    }
-}
+// Object-loop rows that hold hit candidates, in raster order: objects are
+// created and joined here, so the order matters.
 
 template <int S, int O, bool BO>
-void Detector::AverageLoop(const DetectFrame& f, LoopOut& out) {
-    const int32_t w = w_, h = h_;
-    const int dlev = p_->dlev;
-    const int bolevel = p_->bolevel;
-    const uint32_t keep = static_cast<uint32_t>(p_->avr_keep);
-    const uint32_t gain = static_cast<uint32_t>(p_->avr_gain);
-    const bool si_area = p_->si_area != 0;
-    const int disp = p_->si_maskb ? 1 : (p_->si_maskw ? 254 : -1);
-    const size_t rowb = static_cast<size_t>(w) * S;
-    for (int32_t y = 0; y < h; ++y) {
-        const size_t base = static_cast<size_t>(y) * w;
-        if (f.copy) std::memcpy(f.slot + base * S, f.preview + base * S, rowb);
-        const uint8_t* cur = f.slot + base * S + O;
-        const uint8_t* ref = f.ref + base * S + O;
-        const uint8_t* hd = f.head + base * S + O;
-        uint8_t* mrow = p_->mask + base;
-        uint32_t* arow = p_->avr_map + base;
-        auto eligible = [&](int32_t x) {
-            const int c = cur[x * S], r = ref[x * S];
-            bool ok = mrow[x] == 0;
-            if constexpr (BO)
-                ok = ok & (static_cast<uint32_t>(c + r) >= (arow[x] >> 13)) & (c > hd[x * S] + bolevel);
-            return ok;
-        };
-        int rowmax = 0, hits = 0;
-        unsigned any = 0;
-        for (int32_t x = 0; x < w; ++x) {
-            const int c = cur[x * S], r = ref[x * S], m = mrow[x];
-            const int d = c - r;
-            any |= static_cast<unsigned>(m);
-            bool ok = m == 0;
-            if constexpr (BO)
-                ok = ok & (static_cast<uint32_t>(c + r) >= (arow[x] >> 13)) & (c > hd[x * S] + bolevel);
-            const int de = ok ? d : 0;
-            rowmax = de > rowmax ? de : rowmax;
-            hits += ok & (d >= dlev);
-        }
-        if (rowmax > out.maxdiff) {
-            for (int32_t x = 0; x < w; ++x) {
-                if (eligible(x) && cur[x * S] - ref[x * S] == rowmax) {
-                    out.maxdiff = rowmax;
-                    out.max_x = x;
-                    out.max_y = y;
-                    break;
-                }
-            }
-        }
-        if (hits) {
-            uint8_t* hrow = p_->hit_map + base;
-            for (int32_t x = 0; x < w; ++x) {
-                const int c = cur[x * S];
-                if (eligible(x) && c - ref[x * S] >= dlev && c > hrow[x]) hrow[x] = static_cast<uint8_t>(c);
-            }
-            out.hits += hits;
-            TouchHitRow(y);
-        }
-        for (int32_t x = 0; x < w; ++x)
-            arow[x] = (keep * arow[x] + gain * static_cast<uint32_t>(cur[x * S]) + 256u) >> 9;
-        if (any) PaintMaskedRow<S>(f.preview + base * S + O, mrow, w, si_area, disp);
-    }
-}
-
-template <int S, int O, bool BO>
-void Detector::ObjectRowScalar(const DetectFrame& f, int32_t y, LoopOut& out) {
-    const int32_t w = w_, h = h_;
-    const int dlev = p_->dlev;
-    const int bolevel = p_->bolevel;
-    const int32_t so_size = p_->so_size;
+void Detector::ObjectRow(void* self, const loops::Ctx& c, int32_t y, loops::Out& out) {
+    Detector& d = *static_cast<Detector*>(self);
+    const int32_t w = c.w, h = c.h;
+    const int dlev = c.dlev;
+    const int32_t so_size = d.p_->so_size;
     const size_t base = static_cast<size_t>(y) * w;
-    const uint8_t* cur = f.slot + base * S + O;
-    const uint8_t* ref = f.ref + base * S + O;
-    const uint8_t* hd = f.head + base * S + O;
-    const uint8_t* mrow = p_->mask + base;
-    const uint32_t* arow = p_->avr_map + base;
-    uint8_t* hrow = p_->hit_map + base;
-    uint8_t* om = p_->obj_map;
-    TouchHitRow(y);
+    const uint8_t* cur = c.slot + base * S + O;
+    const uint8_t* ref = c.ref + base * S + O;
+    const uint8_t* hd = c.head + base * S + O;
+    const uint8_t* mrow = c.mask + base;
+    const uint32_t* arow = c.avr + base;
+    uint8_t* hrow = c.hit_map + base;
+    uint8_t* om = d.p_->obj_map;
+    out.Touch(y);
     for (int32_t x = 0; x < w; ++x) {
         if (mrow[x]) continue;
-        const int c = cur[x * S], r = ref[x * S];
-        const int d = c - r;
-        bool cand = d >= dlev;
+        const int cv = cur[x * S], rv = ref[x * S];
+        const int diff = cv - rv;
+        bool cand = diff >= dlev;
         if constexpr (BO)
-            cand = cand && static_cast<uint32_t>(c + r) >= (arow[x] >> 13) && c > hd[x * S] + bolevel;
+            cand = cand && static_cast<uint32_t>(cv + rv) >= (arow[x] >> 13) && cv > hd[x * S] + c.bolevel;
         const int id = om[base + x];
-        const int32_t state = id ? obj_[id].state : 0;
+        const int32_t state = id ? d.obj_[id].state : 0;
         if (cand && state == TrackedObject::kSlow) {
-            TrackedObject& o = obj_[id];
+            TrackedObject& o = d.obj_[id];
             o.sum_x += x;
             o.sum_y += y;
             o.count += 1;
             continue;
         }
-        if (d > out.maxdiff) {
-            out.maxdiff = d;
+        if (diff > out.maxdiff) {
+            out.maxdiff = diff;
             out.max_x = x;
             out.max_y = y;
         }
         if (!cand) continue;
-        const uint8_t v = static_cast<uint8_t>(std::min(c, 250));
+        const uint8_t v = static_cast<uint8_t>(std::min(cv, 250));
         if (v > hrow[x]) hrow[x] = v;
         out.hits += 1;
         if (id) {
-            TrackedObject& o = obj_[id];
+            TrackedObject& o = d.obj_[id];
             o.sum_x += x;
             o.sum_y += y;
             o.count += 1;
             continue;
         }
-        const int k = TakeRecord();
+        const int k = d.TakeRecord();
         if (!k) continue;  // table full: a plain hit
-        TrackedObject& o = obj_[k];
+        TrackedObject& o = d.obj_[k];
         o.state = TrackedObject::kNew;
         o.sum_x = x;
         o.sum_y = y;
         o.count = 1;
-        max_obj_ = std::max(max_obj_, k);
+        d.max_obj_ = std::max(d.max_obj_, k);
         const int32_t x0 = std::clamp(x - so_size, 0, w - 1), x1 = std::clamp(x + so_size, 0, w - 1);
         const int32_t y0 = std::clamp(y - so_size, 0, h - 1), y1 = std::clamp(y + so_size, 0, h - 1);
         for (int32_t yy = y0; yy <= y1; ++yy) {
@@ -335,55 +223,6 @@ void Detector::ObjectRowScalar(const DetectFrame& f, int32_t y, LoopOut& out) {
             for (int32_t xx = x0; xx <= x1; ++xx)
                 if (!orow[xx]) orow[xx] = static_cast<uint8_t>(k);
         }
-    }
-}
-
-template <int S, int O, bool BO>
-void Detector::ObjectLoop(const DetectFrame& f, LoopOut& out) {
-    const int32_t w = w_, h = h_;
-    const int dlev = p_->dlev;
-    const int bolevel = p_->bolevel;
-    const uint32_t keep = static_cast<uint32_t>(p_->avr_keep);
-    const uint32_t gain = static_cast<uint32_t>(p_->avr_gain);
-    const bool si_area = p_->si_area != 0;
-    const int disp = p_->si_maskb ? 1 : (p_->si_maskw ? 254 : -1);
-    const size_t rowb = static_cast<size_t>(w) * S;
-    for (int32_t y = 0; y < h; ++y) {
-        const size_t base = static_cast<size_t>(y) * w;
-        if (f.copy) std::memcpy(f.slot + base * S, f.preview + base * S, rowb);
-        const uint8_t* cur = f.slot + base * S + O;
-        const uint8_t* ref = f.ref + base * S + O;
-        const uint8_t* hd = f.head + base * S + O;
-        uint8_t* mrow = p_->mask + base;
-        uint32_t* arow = p_->avr_map + base;
-        int rowmax = 0, cands = 0;
-        unsigned any = 0;
-        for (int32_t x = 0; x < w; ++x) {
-            const int c = cur[x * S], r = ref[x * S], m = mrow[x];
-            const int d = c - r;
-            any |= static_cast<unsigned>(m);
-            bool ok = m == 0;
-            const int de = ok ? d : 0;
-            rowmax = de > rowmax ? de : rowmax;
-            if constexpr (BO)
-                ok = ok & (static_cast<uint32_t>(c + r) >= (arow[x] >> 13)) & (c > hd[x * S] + bolevel);
-            cands += ok & (d >= dlev);
-        }
-        if (cands) {
-            ObjectRowScalar<S, O, BO>(f, y, out);
-        } else if (rowmax > out.maxdiff) {
-            for (int32_t x = 0; x < w; ++x) {
-                if (!mrow[x] && cur[x * S] - ref[x * S] == rowmax) {
-                    out.maxdiff = rowmax;
-                    out.max_x = x;
-                    out.max_y = y;
-                    break;
-                }
-            }
-        }
-        for (int32_t x = 0; x < w; ++x)
-            arow[x] = (keep * arow[x] + gain * static_cast<uint32_t>(cur[x * S]) + 256u) >> 9;
-        if (any) PaintMaskedRow<S>(f.preview + base * S + O, mrow, w, si_area, disp);
     }
 }
 
@@ -520,14 +359,38 @@ DetectResult Detector::Process(const DetectFrame& f) {
     DetectResult res;
     const bool so = p->so_on != 0;
     if (so) BuildObjectMap();
-    LoopOut lo;
+    loops::Out lo;
     if (f.ref) {
-        LoopFn fn;
+        loops::Ctx c;
+        c.preview = f.preview;
+        c.copy = f.copy;
+        c.slot = f.slot;
+        c.ref = f.ref;
+        c.head = f.head;
+        c.mask = p->mask;
+        c.hit_map = p->hit_map;
+        c.avr = p->avr_map;
+        c.w = w_;
+        c.h = h_;
+        c.dlev = p->dlev;
+        c.bolevel = p->bolevel;
+        c.keep = static_cast<uint32_t>(p->avr_keep);
+        c.gain = static_cast<uint32_t>(p->avr_gain);
+        c.si_area = p->si_area != 0;
+        c.disp = p->si_maskb ? 1 : (p->si_maskw ? 254 : -1);
+        c.owner = this;
+        c.object_row[0] = object_rows_[0];
+        c.object_row[1] = object_rows_[1];
         const bool bo = p->brightonly != 0;
-        if (so) fn = bo ? object_bo_ : object_;
-        else if (p->sm_on || bo) fn = bo ? average_bo_ : average_;
-        else fn = plain_;
-        (this->*fn)(f, lo);
+        loops::Fn fn;
+        if (so) fn = bo ? table_.object_bo : table_.object;
+        else if (p->sm_on || bo) fn = bo ? table_.average_bo : table_.average;
+        else fn = table_.plain;
+        fn(c, lo);
+        if (lo.hm_lo <= lo.hm_hi) {
+            TouchHitRow(lo.hm_lo);
+            TouchHitRow(lo.hm_hi);
+        }
     } else if (f.copy) {
         std::memcpy(f.slot, f.preview, CopiedBytes());
     }

@@ -158,6 +158,7 @@ TEST(DetectorLoops, FastPathsMatchPlainReferenceOnRandomFrames) {
     std::mt19937 rng(1234);
     auto rnd = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     int cases = 0;
+    for (int wide = 0; wide < 2; ++wide)
     for (int format : {kFormatGray8, kFormatYUY2, kFormatUYVY, kFormatPlanar420}) {
         for (int w : {33, 64, 65, 7}) {
             for (int kind = 0; kind < 5; ++kind) {  // plain, average, average+dark, object, object+dark
@@ -168,6 +169,7 @@ TEST(DetectorLoops, FastPathsMatchPlainReferenceOnRandomFrames) {
                     Detector det;
                     det.Init(&p, w, h, 25.0);
                     det.Connect(format);
+                    if (!wide) det.UseBaselineLoops();
                     p.sm_on = kind == 1;
                     p.brightonly = kind == 2 || kind == 4;
                     p.so_on = kind >= 3;
@@ -205,7 +207,7 @@ TEST(DetectorLoops, FastPathsMatchPlainReferenceOnRandomFrames) {
                     f.head = b.head.data();
                     f.now = {1000, 0};
                     const DetectResult got = det.Process(f);
-                    SCOPED_TRACE(testing::Message() << "format " << format << " w " << w << " h " << h
+                    SCOPED_TRACE(testing::Message() << "wide " << det.wide_loops() << " format " << format << " w " << w << " h " << h
                                                     << " kind " << kind << " rep " << rep);
                     EXPECT_EQ(got.maxdiff, want.maxd);
                     EXPECT_EQ(got.max_x, want.mx);
@@ -226,7 +228,7 @@ TEST(DetectorLoops, FastPathsMatchPlainReferenceOnRandomFrames) {
             }
         }
     }
-    EXPECT_EQ(cases, 4 * 4 * 5 * 3);
+    EXPECT_EQ(cases, 2 * 4 * 4 * 5 * 3);
 }
 
 // Scintillation mask from a plain 5 x 5 sum per pixel.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "vlx/clock.h"
+#include "vlx/detect/loops.h"
 #include "vlx/detect_params.h"
 
 namespace vlx::detect {
@@ -93,17 +94,15 @@ public:
     };
     static const Shape& ShapeOf(int shape);
 
+    // True when the loops run on the AVX2 build of the pixel loops.
+    bool wide_loops() const { return wide_; }
+    // Forces the baseline loops (tests compare both builds).
+    void UseBaselineLoops();
+
 private:
-    struct LoopOut {
-        int32_t maxdiff = 0, max_x = -1, max_y = -1;
-        int64_t hits = 0;
-    };
-    using LoopFn = void (Detector::*)(const DetectFrame&, LoopOut&);
-    template <int S, int O> void PlainLoop(const DetectFrame& f, LoopOut& out);
-    template <int S, int O, bool BO> void AverageLoop(const DetectFrame& f, LoopOut& out);
-    template <int S, int O, bool BO> void ObjectLoop(const DetectFrame& f, LoopOut& out);
     template <int S, int O, bool BO>
-    void ObjectRowScalar(const DetectFrame& f, int32_t y, LoopOut& out);
+    static void ObjectRow(void* self, const loops::Ctx& c, int32_t y, loops::Out& out);
+    void SelectLoops(bool allow_wide);
 
     void BuildObjectMap();
     int32_t UpdateObjects(const DetectFrame& f, int64_t& hits);
@@ -119,8 +118,9 @@ private:
     DetectParams* p_ = nullptr;
     int32_t w_ = 0, h_ = 0;
     int32_t format_ = 0, step_ = 1, off_ = 0;
-    LoopFn plain_ = nullptr, average_ = nullptr, average_bo_ = nullptr;
-    LoopFn object_ = nullptr, object_bo_ = nullptr;
+    bool wide_ = false;
+    loops::Table table_;
+    loops::ObjectRowFn object_rows_[2] = {nullptr, nullptr};
 
     std::array<TrackedObject, kObjectRecords> obj_{};
     int32_t free_head_ = 0;
