@@ -100,10 +100,11 @@ struct State {
     vlx::IpcData* ipc = nullptr;
     SlotRing* vring = SlotRing::New();
     SlotRing* aring = SlotRing::New();
-    // The ring slot each ring writes next; a held slot is protected before.
-    int video_wr = 0;
+    // The audio slot the core writes next (the video one it tells itself); a
+    // held slot is protected before it is written.
     int audio_wr = 0;
-    bool need_run = false;  // the next PLAYING comes from a stop
+    bool need_run = false;     // the next PLAYING comes from a stop
+    bool run_on_caps = false;  // PLAYING came before the video format (live sources)
 
     // Video format, fixed by the input caps.
     bool have_vcaps = false;
@@ -266,6 +267,21 @@ bool PushGap(GstPad* pad, GstClockTime ts, GstClockTime duration) {
 
 }  // namespace
 
+// The run-time resets, under the lock.
+static void RunLocked(GstVlx2f* self, State& s) {
+    s.run_on_caps = false;
+    if (!s.core.block()) return;
+    // The ring starts again at slot 0: anything still held from the last run
+    // keeps its own copy.
+    s.vring->ProtectAll();
+    s.aring->ProtectAll();
+    s.core.Run();
+    s.audio_wr = 0;
+    s.capture_next = 0;
+    if (s.core.armed()) GST_INFO_OBJECT(self, "running, detection armed");
+    else GST_WARNING_OBJECT(self, "running without detection: %s", s.core.problem());
+}
+
 // ---------------------------------------------------------------------------
 // Control calls
 
@@ -280,7 +296,6 @@ static gint gst_vlx2f_init_block(GstVlx2f* self, gpointer block, gpointer versio
     // The application may free or reshape the old buffers from now on.
     s.vring->Reset(s.core.VideoSlots());
     s.aring->Reset(s.core.AudioSlots());
-    s.video_wr = 0;
     s.audio_wr = 0;
     GST_INFO_OBJECT(self, "initialised: %d video slots, %d audio slots", s.core.VideoSlots(), s.core.AudioSlots());
     return kSOk;
@@ -358,7 +373,9 @@ static bool gst_vlx2f_set_video_caps(GstVlx2f* self, GstCaps* caps) {
             const int64_t frame_time =
                 info.fps_n > 0 ? static_cast<int64_t>(gst_util_uint64_scale_int(10000000, info.fps_d, info.fps_n)) : -1;
             s.core.ConnectVideo(SubtypeOf(s.fmt), frame_time);
-
+            if (!s.core.usable()) why = s.core.problem();
+        }
+        if (why.empty()) {
             out = gst_video_info_to_caps(&info);
             int n, d;
             FpsFraction(p->fps, &n, &d);
@@ -378,6 +395,7 @@ static bool gst_vlx2f_set_video_caps(GstVlx2f* self, GstCaps* caps) {
             s.have_vcaps = true;
             // Kept slot buffers carry the old layout's meta.
             s.vring->ProtectAll();
+            if (s.run_on_caps) RunLocked(self, s);
         }
     }
     if (!why.empty()) {
@@ -471,7 +489,7 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
         const bool armed = s.core.armed();
         const bool may_write = s.resizing || armed;
         const vlx::detect::SampleTimes times = TimesOf(buf);
-        if (armed && s.core.VideoSlots() > 0 && !s.vring->Protect(s.video_wr)) s.core.CountDrop();
+        if (armed && !s.vring->Protect(s.core.write_index())) s.core.CountDrop();
 
         const FrameLayout have = vlx::filter::BufferLayout(buf, s.in_info);
         vlx::detect::VideoOutcome o;
@@ -513,7 +531,6 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
                 vlx::filter::DescribePacked(buf, s.fmt, s.out_w, s.out_h, s.out_packed, s.out_default_packed);
             }
         }
-        if (armed && s.core.VideoSlots() > 0) s.video_wr = (s.video_wr + 1) % s.core.VideoSlots();
         if (may_write) GST_BUFFER_FLAG_UNSET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
 
         if (o.capture_slot >= 0) {
@@ -777,17 +794,12 @@ static GstStateChangeReturn gst_vlx2f_change_state(GstElement* element, GstState
             break;
         case GST_STATE_CHANGE_PAUSED_TO_PLAYING: {
             std::lock_guard<std::mutex> lock(s.mu);
-            if (s.need_run && s.core.block()) {
-                // The ring starts again at slot 0: anything still held from the
-                // last run keeps its own copy.
-                s.vring->ProtectAll();
-                s.aring->ProtectAll();
-                s.core.Run();
-                s.video_wr = 0;
-                s.audio_wr = 0;
-                s.capture_next = 0;
+            if (s.need_run) {
                 s.need_run = false;
-                GST_INFO_OBJECT(self, "running, detection armed");
+                // The core arms only with a format: a live source brings its
+                // caps after this.
+                if (s.have_vcaps) RunLocked(self, s);
+                else s.run_on_caps = true;
             }
             break;
         }
@@ -813,6 +825,7 @@ static GstStateChangeReturn gst_vlx2f_change_state(GstElement* element, GstState
             s.aring->ProtectAll();
             s.have_vcaps = false;
             s.have_acaps = false;
+            s.run_on_caps = false;
             break;
         }
         default:
