@@ -232,25 +232,22 @@ void NegotiateFormat(const GstCaps* device_caps, int cxin, int cyin, double fps,
 }  // namespace detail
 
 void WantedFrameRate(double fps, int* num, int* den) {
-    if (fps > 0.01) {
-        // The interval in 100 ns units, as a device is asked for it, then the
-        // plain fraction nearest to the rate (30 -> 30/1, 29.97 -> 30000/1001).
-        long interval = static_cast<long>(std::floor(1e7 / fps));
-        if (interval < 1) interval = 1;
-        gst_util_double_to_fraction(1e7 / static_cast<double>(interval), num, den);
-        // Rates that are really whole numbers or NTSC rates: keep them exact.
-        double r = 1e7 / static_cast<double>(interval);
-        if (std::fabs(r - std::round(r)) < 1e-3) {
-            *num = static_cast<int>(std::round(r));
-            *den = 1;
-        } else if (std::fabs(r * 1.001 - std::round(r * 1.001)) < 2e-3) {
-            *num = static_cast<int>(std::round(r * 1.001)) * 1000;
-            *den = 1001;
-        }
-    } else {
-        // 333667 x 100 ns
+    if (fps <= 0.01) {
+        // Unknown: the 333667 x 100 ns interval of NTSC video.
         *num = 30000;
         *den = 1001;
+        return;
+    }
+    // Devices list rates as fractions; whole and NTSC rates are kept exact
+    // (29.97 -> 30000/1001) so that they match what a device offers.
+    if (std::fabs(fps - std::round(fps)) < 1e-3) {
+        *num = static_cast<int>(std::round(fps));
+        *den = 1;
+    } else if (std::fabs(fps * 1.001 - std::round(fps * 1.001)) < 2e-3) {
+        *num = static_cast<int>(std::round(fps * 1.001)) * 1000;
+        *den = 1001;
+    } else {
+        gst_util_double_to_fraction(fps, num, den);
     }
 }
 

@@ -110,6 +110,34 @@ GstElement* CreateTestCamera(const char* name) {
     return bin;
 }
 
+// The DV encoder stamps its pictures 1000 hours on (room for negative decoding
+// times); the DV muxer orders by raw time stamps, so it would hold the
+// pictures back behind the sound for ever. Restamp them in running time, as
+// the sound is.
+GstPadProbeReturn ToRunningTime(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    auto* segment = static_cast<GstSegment*>(data);
+    if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+        GstBuffer* b = gst_buffer_make_writable(gst_pad_probe_info_get_buffer(info));
+        if (GST_BUFFER_PTS_IS_VALID(b))
+            GST_BUFFER_PTS(b) = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_PTS(b));
+        if (GST_BUFFER_DTS_IS_VALID(b))
+            GST_BUFFER_DTS(b) = gst_segment_to_running_time(segment, GST_FORMAT_TIME, GST_BUFFER_DTS(b));
+        GST_PAD_PROBE_INFO_DATA(info) = b;
+    } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+        GstEvent* ev = gst_pad_probe_info_get_event(info);
+        if (GST_EVENT_TYPE(ev) == GST_EVENT_SEGMENT) {
+            const GstSegment* in = nullptr;
+            gst_event_parse_segment(ev, &in);
+            gst_segment_copy_into(in, segment);
+            GstSegment out;
+            gst_segment_init(&out, GST_FORMAT_TIME);
+            gst_event_unref(ev);
+            GST_PAD_PROBE_INFO_DATA(info) = gst_event_new_segment(&out);
+        }
+    }
+    return GST_PAD_PROBE_OK;
+}
+
 // The test DV camera: a DV system stream with 48 kHz sound, NTSC 720x480.
 GstElement* CreateTestDvCamera(const char* name) {
     GstElement* bin = gst_bin_new(name);
@@ -153,6 +181,13 @@ GstElement* CreateTestDvCamera(const char* name) {
         gst_object_unref(bin);
         return nullptr;
     }
+    GstPad* encoded = gst_element_get_static_pad(enc, "src");
+    GstSegment* segment = gst_segment_new();
+    gst_segment_init(segment, GST_FORMAT_TIME);
+    gst_pad_add_probe(encoded,
+                      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                      ToRunningTime, segment, reinterpret_cast<GDestroyNotify>(gst_segment_free));
+    gst_object_unref(encoded);
     AddGhost(bin, scaps, "src");
     return bin;
 }

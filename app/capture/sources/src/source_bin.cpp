@@ -272,10 +272,50 @@ void OnDvPad(GstElement* demux, GstPad* pad, gpointer) {
     if (!parent) return;
     const gchar* name = GST_PAD_NAME(pad);
     const char* target = nullptr;
-    if (std::strcmp(name, "video") == 0) target = "dv-video-queue";
+    if (std::strcmp(name, "video") == 0) target = "dv-decoder";
     if (std::strcmp(name, "audio") == 0) target = "dv-audio-queue";
     LinkOrDiscard(GST_BIN(parent), pad, target);
     gst_object_unref(parent);
+}
+
+struct PictureSize {
+    int width;
+    int height;
+};
+
+// Says in words what is wrong when the DV camera's picture is not the size
+// the input is set to (full or twice it); the caps check after the decoder
+// then stops the stream.
+GstPadProbeReturn CheckDvSize(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    GstEvent* ev = gst_pad_probe_info_get_event(info);
+    if (GST_EVENT_TYPE(ev) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+    const auto* want = static_cast<const PictureSize*>(data);
+    GstCaps* caps = nullptr;
+    gst_event_parse_caps(ev, &caps);
+    int w = 0;
+    int h = 0;
+    GstStructure* st = gst_caps_get_structure(caps, 0);
+    gst_structure_get_int(st, "width", &w);
+    gst_structure_get_int(st, "height", &h);
+    if (w != want->width || h != want->height) {
+        GstElement* dec = gst_pad_get_parent_element(pad);
+        gchar* debug = g_strdup_printf("The DV camera's picture is %dx%d, the input needs %dx%d", w, h, want->width,
+                                       want->height);
+        GError* err = g_error_new_literal(GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT,
+                                          "UM021: Resolution or Media type not matched");
+        gst_element_post_message(dec, gst_message_new_error(GST_OBJECT(dec), err, debug));
+        g_error_free(err);
+        g_free(debug);
+        gst_object_unref(dec);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+void WatchDvSize(GstElement* dec, int width, int height) {
+    GstPad* src = gst_element_get_static_pad(dec, "src");
+    gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, CheckDvSize, new PictureSize{width, height},
+                      [](gpointer p) { delete static_cast<PictureSize*>(p); });
+    gst_object_unref(src);
 }
 
 // Source pads of a device element by media type.
@@ -389,8 +429,8 @@ bool BuildDeviceSource(AppContext& ctx, SourceParts* out) {
     } else {
         // DV: demux, decode, check the decoded size, halve it when asked.
         GstElement* demux = Make("dvdemux", "dv-splitter");
-        GstElement* queue = Make("queue", "dv-video-queue");
         GstElement* dec = Make("dvdec", "dv-decoder");
+        GstElement* queue = Make("queue");
         if (!demux || !queue || !dec) {
             for (GstElement* e : {demux, queue, dec})
                 if (e) gst_object_unref(e);
@@ -404,17 +444,21 @@ bool BuildDeviceSource(AppContext& ctx, SourceParts* out) {
         GstElement* decoded = MakeCapsFilter(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "YUY2", "width",
                                                                  G_TYPE_INT, dw, "height", G_TYPE_INT, dh, nullptr),
                                              "dv-decoded-caps");
-        gst_bin_add_many(GST_BIN(bin), demux, queue, dec, decoded, nullptr);
+        // Decoding runs on the splitter's thread up to the size check, so that a
+        // camera of another size stops its own stream with an error; the queue
+        // after it gives the picture a thread apart from the sound.
+        gst_bin_add_many(GST_BIN(bin), demux, dec, decoded, queue, nullptr);
         gst_element_link(vfilter, demux);
-        gst_element_link_many(queue, dec, decoded, nullptr);
-        GstElement* last = decoded;
+        gst_element_link_many(dec, decoded, queue, nullptr);
+        WatchDvSize(dec, dw, dh);
+        GstElement* last = queue;
         if (neg.dv_half) {
             GstElement* scale = Make("videoscale", "dv-half");
             GstElement* half = MakeCapsFilter(gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, cxin, "height",
                                                                   G_TYPE_INT, cyin, nullptr),
                                               "video-caps");
             gst_bin_add_many(GST_BIN(bin), scale, half, nullptr);
-            gst_element_link_many(decoded, scale, half, nullptr);
+            gst_element_link_many(queue, scale, half, nullptr);
             last = half;
         }
         Ghost(bin, last, "video");

@@ -78,8 +78,9 @@ struct SourceParts {
 // message through ErrorBox and returns false; `out` is then empty.
 bool BuildSource(AppContext& ctx, SourceParts* out);
 
-// The frame rate asked of a device for IF.fps: the frame interval is
-// floor(10^7 / fps) in 100 ns units, 333667 (29.97 frames/s) when fps < 0.01.
+// The frame rate asked of a device for IF.fps as a fraction (30 -> 30/1,
+// 29.97 -> 30000/1001); 30000/1001 (an interval of 333667 x 100 ns) when
+// fps < 0.01. The device's nearest rate is taken.
 void WantedFrameRate(double fps, int* num, int* den);
 
 }  // namespace vlx::capture
