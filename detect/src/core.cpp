@@ -377,15 +377,15 @@ VideoOutcome Core::ProcessVideo(uint8_t* frame, size_t len, const SampleTimes& i
     }
     DetectParams& p = *m.p;
     o.deliver_preview = !p.preview_off;
-    if (!m.usable || !frame) return o;
-    if (m.resizer.active()) {
+    if (!frame) return o;
+    if (m.resizer.active() && m.format != kFormatNone) {
         // A frame too short for the source size cannot be scaled and is
         // passed on untouched.
         if (len < m.resizer.InputBytes(m.format)) return o;
         m.resizer.Apply(frame, m.format);
         o.frame_len = m.resizer.OutputBytes(m.format);
     }
-    if (!m.armed || o.frame_len < m.work_bytes || m.nslots < 1) return o;
+    if (!m.usable || !m.armed || o.frame_len < m.work_bytes || m.nslots < 1) return o;
 
     // 1. Ring copy (the detector copies the luma rows as it reads them).
     const int32_t h = m.wr;

@@ -431,69 +431,31 @@ DetectResult Detector::Process(const DetectFrame& f) {
 }
 
 // ---------------------------------------------------------------------------
-// Scintillation mask. Column sums over five rows move down one row at a time
-// (add the entering row, subtract the leaving one); each 5 x 5 sum is the sum
-// of five neighbouring column sums. A vectorised pre-test finds the stars of
-// a row without dividing; the few candidates get the exact test.
+// Scintillation mask.
 
 void Detector::UpdateScintillation() {
     DetectParams* p = p_;
-    uint8_t* mask = p->mask;
     const int32_t w = w_, h = h_;
     {
-        uint8_t* m = mask - w;
+        uint8_t* m = p->mask - w;
         const size_t len = static_cast<size_t>(w) * h + 2 * static_cast<size_t>(w);
         for (size_t i = 0; i < len; ++i) m[i] &= 7;
     }
     const int size = p->sm_size;
     if (size < 1 || size > 9 || w < 5 || h < 5) return;
-    const uint32_t* avr = p->avr_map;
-    uint32_t* cs = colsum_.data();
-    uint8_t* star = star_.data();
-    const int64_t level = p->sm_level;
-    const int64_t small_k = 2 * level - 99, large_k = 4 * level - 298;
-    const ShapeTable& shapes = Shapes();
-    for (int32_t x = 0; x < w; ++x) {
-        uint32_t s = 0;
-        for (int32_t k = 0; k < 5; ++k) s += avr[static_cast<size_t>(k) * w + x];
-        cs[x] = s;
+    loops::ScintCtx c;
+    c.mask = p->mask;
+    c.avr = p->avr_map;
+    c.w = w;
+    c.h = h;
+    c.level = p->sm_level;
+    for (int k = 0; k < 3; ++k) {
+        const Shape& sh = Shapes().s[kShapeBySize[size][k]];
+        c.shape[k] = loops::ScintShape{sh.n, sh.dy, sh.dx};
     }
-    for (int32_t y = 2; y <= h - 3; ++y) {
-        if (y > 2) {
-            const uint32_t* in = avr + static_cast<size_t>(y + 2) * w;
-            const uint32_t* outr = avr + static_cast<size_t>(y - 3) * w;
-            for (int32_t x = 0; x < w; ++x) cs[x] += in[x] - outr[x];
-        }
-        const uint32_t* row = avr + static_cast<size_t>(y) * w;
-        unsigned found = 0;
-        for (int32_t x = 2; x <= w - 3; ++x) {
-            const uint32_t c = row[x];
-            const uint32_t rest = cs[x - 2] + cs[x - 1] + cs[x] + cs[x + 1] + cs[x + 2] - c;
-            // c >= rest/24 + 16384 without the division; past 178956970 the
-            // product would wrap and the test holds anyway.
-            const bool cand = (c >= 16384u) & ((c > 178956970u) | (rest < 24u * (c - 16383u)));
-            star[x] = cand;
-            found |= cand;
-        }
-        if (!found) continue;
-        for (int32_t x = 2; x <= w - 3; ++x) {
-            if (!star[x]) continue;
-            const uint32_t c = row[x];
-            const uint32_t m = (cs[x - 2] + cs[x - 1] + cs[x] + cs[x + 1] + cs[x + 2] - c) / 24u;
-            if (c < m + 16384u) continue;
-            const int64_t r = 100 * static_cast<int64_t>(c);
-            if (!(r > level * static_cast<int64_t>(m))) continue;
-            const int cls = r <= small_k * static_cast<int64_t>(m) ? 0
-                            : r > large_k * static_cast<int64_t>(m) ? 2 : 1;
-            const Shape& sh = shapes.s[kShapeBySize[size][cls]];
-            uint8_t* centre = mask + static_cast<size_t>(y) * w + x;
-            for (int k = 0; k < sh.n; ++k) {
-                const int32_t yy = y + sh.dy[k];
-                if (yy < 0 || yy >= h) continue;
-                centre[static_cast<ptrdiff_t>(sh.dy[k]) * w + sh.dx[k]] |= 0xF8;
-            }
-        }
-    }
+    c.colsum = colsum_.data();
+    c.star = star_.data();
+    table_.scint(c);
 }
 
 void Detector::DrawBoxes(uint8_t* preview) const {

@@ -8,6 +8,7 @@
 // extensions; a difference needs nine bits) and carry no stores; rows without
 // hits or masked pixels skip the passes that write.
 
+#include <cstddef>
 #include <cstring>
 
 #include "vlx/detect/loops.h"
@@ -17,6 +18,8 @@ namespace {
 using vlx::detect::loops::Ctx;
 using vlx::detect::loops::Fn;
 using vlx::detect::loops::Out;
+using vlx::detect::loops::ScintCtx;
+using vlx::detect::loops::ScintShape;
 using vlx::detect::loops::Table;
 
 // VLX_LOOP_LANES 16-bit lanes per vector: 8 for SSE2 (one register), 16 for
@@ -256,6 +259,71 @@ void ObjectLoop(const Ctx& c, Out& out) {
     }
 }
 
+// Column sums over five rows move down one row at a time (add the entering
+// row, subtract the leaving one); each 5 x 5 sum is the sum of five
+// neighbouring column sums. A pre-test without division finds the stars of a
+// row; the few candidates get the exact test.
+void ScintRows(const ScintCtx& c) {
+    const int32_t w = c.w, h = c.h;
+    const uint32_t* avr = c.avr;
+    uint32_t* cs = c.colsum;
+    uint8_t* star = c.star;
+    const int64_t level = c.level;
+    const int64_t small_k = 2 * level - 99, large_k = 4 * level - 298;
+    for (int32_t x = 0; x < w; ++x) {
+        uint32_t s = 0;
+        for (int32_t k = 0; k < 5; ++k) s += avr[static_cast<size_t>(k) * w + x];
+        cs[x] = s;
+    }
+    for (int32_t y = 2; y <= h - 3; ++y) {
+        if (y > 2) {
+            const uint32_t* in = avr + static_cast<size_t>(y + 2) * w;
+            const uint32_t* out = avr + static_cast<size_t>(y - 3) * w;
+            for (int32_t x = 0; x < w; ++x) cs[x] += in[x] - out[x];
+        }
+        const uint32_t* row = avr + static_cast<size_t>(y) * w;
+        uint8_t found = 0;
+        for (int32_t x = 2; x <= w - 3; ++x) {
+            const uint32_t cv = row[x];
+            const uint32_t rest = cs[x - 2] + cs[x - 1] + cs[x] + cs[x + 1] + cs[x + 2] - cv;
+            // cv >= rest/24 + 16384, without the division; past 178956970
+            // the product would wrap and the test holds anyway.
+            const uint8_t cand = (cv >= 16384u) & ((cv > 178956970u) | (rest < 24u * (cv - 16383u)));
+            star[x] = cand;
+            found |= cand;
+        }
+        if (!found) continue;
+        for (int32_t x = 2; x <= w - 3; ++x) {
+            // Stars are sparse: skip eight empty flags at a time.
+            if (x + 8 <= w - 2) {
+                uint64_t eight;
+                std::memcpy(&eight, star + x, 8);
+                if (!eight) {
+                    x += 7;
+                    continue;
+                }
+            }
+            if (!star[x]) continue;
+            const uint32_t cv = row[x];
+            const uint32_t m = (cs[x - 2] + cs[x - 1] + cs[x] + cs[x + 1] + cs[x + 2] - cv) / 24u;
+            if (cv < m + 16384u) continue;
+            const int64_t r = 100 * static_cast<int64_t>(cv);
+            const int64_t m64 = m;
+            if (!(r > level * m64)) continue;
+            const ScintShape& sh = c.shape[r <= small_k * m64 ? 0 : r > large_k * m64 ? 2 : 1];
+            uint8_t* centre = c.mask + static_cast<size_t>(y) * w + x;
+            for (int k = 0; k < sh.n; ++k) {
+                const int32_t yy = y + sh.dy[k];
+                if (yy < 0 || yy >= h) continue;
+                // Row-major offsets: a shape past the left or right edge goes
+                // on in the neighbouring row (the border, masked anyway) or
+                // in the spare rows of the mask allocation.
+                centre[static_cast<ptrdiff_t>(sh.dy[k]) * w + sh.dx[k]] |= 0xF8;
+            }
+        }
+    }
+}
+
 template <int S, int O>
 Table MakeTable() {
     Table t;
@@ -264,6 +332,7 @@ Table MakeTable() {
     t.average_bo = &AverageLoop<S, O, true>;
     t.object = &ObjectLoop<S, O, false>;
     t.object_bo = &ObjectLoop<S, O, true>;
+    t.scint = &ScintRows;
     return t;
 }
 

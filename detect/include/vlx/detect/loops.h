@@ -41,12 +41,31 @@ struct Ctx {
 
 using Fn = void (*)(const Ctx&, Out&);
 
+// Scintillation mask pass over rows 2..h-3 (the mask bits are cleared
+// before).
+struct ScintShape {
+    int32_t n = 0;
+    const int8_t* dy = nullptr;
+    const int8_t* dx = nullptr;
+};
+struct ScintCtx {
+    uint8_t* mask = nullptr;
+    const uint32_t* avr = nullptr;
+    int32_t w = 0, h = 0;
+    int32_t level = 0;           // sm_level
+    ScintShape shape[3];         // small, medium, large
+    uint32_t* colsum = nullptr;  // w words of scratch
+    uint8_t* star = nullptr;     // w bytes of scratch
+};
+using ScintFn = void (*)(const ScintCtx&);
+
 struct Table {
     Fn plain = nullptr;
     Fn average = nullptr;
     Fn average_bo = nullptr;
     Fn object = nullptr;
     Fn object_bo = nullptr;
+    ScintFn scint = nullptr;
 };
 
 Table BaselineTable(int32_t format);
