@@ -240,7 +240,12 @@ void DrawStreak(std::vector<uint8_t>& f, int w, int step) {
 
 class Vlx2fTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
+    static void SetUpTestSuite() {
+        // The build's plugin directory, unless the environment names one.
+        g_setenv("GST_PLUGIN_PATH", VLX_PLUGIN_DIR, FALSE);
+        g_setenv("GST_REGISTRY", VLX_TEST_REGISTRY, FALSE);
+        gst_init(nullptr, nullptr);
+    }
     void SetUp() override {
         GstElementFactory* factory = gst_element_factory_find("vlx2f");
         ASSERT_NE(factory, nullptr) << "vlx2f not found on GST_PLUGIN_PATH";
@@ -334,7 +339,9 @@ TEST_F(Vlx2fTest, FormatsConnectOrAreRefused) {
             gst_element_set_state(pipeline, GST_STATE_NULL);
         }
         EXPECT_EQ(linked && reached_eos, c.accepted);
-        if (c.accepted) EXPECT_TRUE(block.dp.subtype == c.subtype);
+        if (c.accepted) {
+            EXPECT_TRUE(block.dp.subtype == c.subtype);
+        }
         gst_object_unref(pipeline);
     }
 }
@@ -590,7 +597,9 @@ TEST_F(Vlx2fTest, AudioOutputCarriesClipAudio) {
     for (size_t i = 0; i < audio.size(); ++i) {
         EXPECT_TRUE(gst_caps_is_equal(audio.caps(i), want));
         EXPECT_EQ(Bytes(audio.buffer(i)), tone);
-        if (i > 0) EXPECT_GT(GST_BUFFER_PTS(audio.buffer(i)), GST_BUFFER_PTS(audio.buffer(i - 1)));
+        if (i > 0) {
+            EXPECT_GT(GST_BUFFER_PTS(audio.buffer(i)), GST_BUFFER_PTS(audio.buffer(i - 1)));
+        }
     }
     gst_caps_unref(want);
     EXPECT_GE(block.dp.audio_peak, 1900);
