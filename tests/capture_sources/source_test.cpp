@@ -1,8 +1,14 @@
 // Source bins: files, the test camera and microphone, the test DV camera.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "source_rig.h"
 #include "vlx/capture/sources.h"
@@ -191,6 +197,72 @@ TEST_F(FileInput, RawFormatTheElementDoesNotTakeIsConverted) {
     gst_sample_unref(s);
 }
 
+// A plain HTTP server on loopback serving a folder; the port it took is
+// written to a file.
+class HttpServer {
+public:
+    explicit HttpServer(const std::string& dir) : port_file_(dir + "/port") {
+        const std::string code =
+            "import http.server, os, sys\n"
+            "os.chdir(sys.argv[1])\n"
+            "class Quiet(http.server.SimpleHTTPRequestHandler):\n"
+            "    def log_message(self, *a): pass\n"
+            "s = http.server.ThreadingHTTPServer(('127.0.0.1', 0), Quiet)\n"
+            "open(sys.argv[2] + '.tmp', 'w').write(str(s.server_address[1]))\n"
+            "os.rename(sys.argv[2] + '.tmp', sys.argv[2])\n"
+            "s.serve_forever()\n";
+        pid_ = fork();
+        if (pid_ == 0) {
+            execl(test::SystemPython(), test::SystemPython(), "-c", code.c_str(), dir.c_str(), port_file_.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 100 && port_ == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            port_ = std::atoi(test::ReadFileText(port_file_).c_str());
+        }
+    }
+    ~HttpServer() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    int port() const { return port_; }
+
+private:
+    std::string port_file_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+TEST_F(FileInput, NetworkCameraAddressIsALiveSource) {
+    test::MakeAvi(dir / "stream.avi", 320, 240, 12, false);
+    HttpServer server(dir.str());
+    ASSERT_GT(server.port(), 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(server.port()) + "/stream.avi";
+    auto ctx = FileContext(url, 320, 240);
+    SourceParts parts;
+    ASSERT_TRUE(BuildSource(*ctx, &parts)) << (reporter.errors().empty() ? "" : reporter.errors()[0]);
+    EXPECT_EQ(parts.kind, SourceKind::kNetwork);
+    EXPECT_TRUE(parts.live);
+    SourceRun run(parts);
+    ASSERT_TRUE(run.Play());
+    int frames = 0;
+    while (GstSample* s = run.PullVideo(5 * GST_SECOND)) {
+        if (frames == 0) ExpectBallPicture(Facts(s));
+        ++frames;
+        gst_sample_unref(s);
+    }
+    EXPECT_EQ(frames, 12);
+
+    // An address where nothing answers fails the build, with the file-source message.
+    auto gone = FileContext("http://127.0.0.1:" + std::to_string(server.port()) + "/missing.avi", 320, 240);
+    EXPECT_FALSE(BuildSource(*gone, &parts));
+    ASSERT_FALSE(reporter.errors().empty());
+    EXPECT_EQ(reporter.errors().back(), "UE-DGB:Failed to connect AVI file source");
+}
+
 // ---- capture devices ---------------------------------------------------------------------
 
 class Devices : public ::testing::Test {
@@ -242,7 +314,8 @@ INSTANTIATE_TEST_SUITE_P(Order, CameraFormats,
                                            CameraCase{"GRAY8,I420,YUY2", "YUY2", kSubtypeYUY2},
                                            CameraCase{"GRAY8,YV12,I420", "I420", kSubtypeI420},
                                            CameraCase{"GRAY8,YV12", "YV12", kSubtypeYV12},
-                                           CameraCase{"GRAY8", "GRAY8", kSubtypeY800}));
+                                           CameraCase{"GRAY8", "GRAY8", kSubtypeY800}),
+                         [](const ::testing::TestParamInfo<CameraCase>& i) { return std::string(i.param.delivered); });
 
 TEST_F(Devices, NoFormatMatchIsUM012) {
     auto ctx = DeviceContext("BGRx,RGB", 320, 240, kTestCameraName);
@@ -368,7 +441,11 @@ TEST_P(DvCamera, DecodedFramesAtTheInputSize) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DvCamera,
                          ::testing::Values(DvCase{720, 480, false}, DvCase{360, 240, false}, DvCase{360, 240, true},
-                                           DvCase{720, 480, true}));
+                                           DvCase{720, 480, true}),
+                         [](const ::testing::TestParamInfo<DvCase>& i) {
+                             return std::to_string(i.param.cxin) + "x" + std::to_string(i.param.cyin) +
+                                    (i.param.audio ? "_with_sound" : "");
+                         });
 
 TEST_F(Devices, DvCameraOfAnotherSizeFailsInsteadOfStretching) {
     // The DV camera is 720x480: 640x480 is neither its full nor its half size.
