@@ -88,7 +88,7 @@ struct Core::Impl {
     int32_t BackIndex(int32_t back) const;
     FrameStamp MakeStamp() const;
     void Publish(int32_t x, int32_t y, int32_t hits, int32_t level);
-    void Deliver(VideoOutcome& o, uint8_t* frame, int32_t cancel);
+    void Deliver(VideoOutcome& o, int32_t cancel);
 };
 
 Reading Core::Impl::ReadClock() const {
@@ -199,8 +199,7 @@ void Core::Impl::Publish(int32_t x, int32_t y, int32_t hits, int32_t level) {
 
 // Delivery step: the ring slot shift-1 frames back goes out on the capture
 // output, or the clip ends.
-void Core::Impl::Deliver(VideoOutcome& o, uint8_t* frame, int32_t cancel) {
-    (void)frame;
+void Core::Impl::Deliver(VideoOutcome& o, int32_t cancel) {
     if (p->rec_remain > 0) {
         emitted += 1;
         if (emitted == 1) {
@@ -450,7 +449,7 @@ VideoOutcome Core::ProcessVideo(uint8_t* frame, size_t len, const SampleTimes& i
     }
 
     // 5. Delivery.
-    m.Deliver(o, frame, res.cancel);
+    m.Deliver(o, res.cancel);
 
     // 6. Idle work.
     if (p.rec_remain <= 0 || (m.max_frames >= 0 && m.emitted >= m.max_frames)) {
