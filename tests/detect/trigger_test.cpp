@@ -483,5 +483,23 @@ TEST(Audio, PeakTriggerAndDelayedDelivery) {
     EXPECT_EQ(rig.p.audio_peak, 0);
 }
 
+TEST(Delivery, ClipWithoutHeadFramesStampsTheTriggeringFrame) {
+    RigConfig c;
+    c.fs_head = 0;
+    Rig rig(c);
+    rig.p.rec_line = 1;
+    rig.Start();
+    VideoOutcome o;
+    for (int k = 0; k < 40; ++k) {
+        o = rig.Feed(Sky(rig, k, k == 30));
+        if (k == 30) break;
+    }
+    // With no head frames the triggering frame itself goes out at once,
+    // carrying its own stamp.
+    ASSERT_GE(o.capture_slot, 0);
+    const std::string line(reinterpret_cast<const char*>(rig.core.VideoSlot(o.capture_slot)));
+    EXPECT_EQ(line.substr(27), "V 00008+190 00001") << line;
+}
+
 }  // namespace
 }  // namespace vlx::detect
