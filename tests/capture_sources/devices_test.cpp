@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <regex>
+#include <ostream>
 #include <string>
 
 #include "devices_internal.h"
@@ -128,6 +129,8 @@ struct Offer {
     const char* want;  // expected fixed caps (subset test), or nullptr
     Guid subtype_req;
 };
+
+void PrintTo(const Offer& o, std::ostream* os) { *os << o.device_caps << " @ " << o.cxin << "x" << o.cyin; }
 
 class Negotiation : public ::testing::TestWithParam<Offer> {};
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -267,6 +268,7 @@ TEST_F(FileInput, NetworkCameraAddressIsALiveSource) {
 
 class Devices : public ::testing::Test {
 protected:
+    void SetUp() override { EnableTestDevices(); }
     std::unique_ptr<AppContext> DeviceContext(const char* formats, int cxin, int cyin, const char* device) {
         EnableTestDevices(formats);
         auto ctx = NewContext(cxin, cyin);
@@ -284,6 +286,8 @@ struct CameraCase {
     const char* delivered;
     Guid subtype;
 };
+
+void PrintTo(const CameraCase& c, std::ostream* os) { *os << (c.formats ? c.formats : "all formats"); }
 
 class CameraFormats : public Devices, public ::testing::WithParamInterface<CameraCase> {};
 
@@ -402,6 +406,10 @@ struct DvCase {
     int cxin, cyin;
     bool audio;
 };
+
+void PrintTo(const DvCase& c, std::ostream* os) {
+    *os << c.cxin << "x" << c.cyin << (c.audio ? " with sound" : "");
+}
 
 class DvCamera : public Devices, public ::testing::WithParamInterface<DvCase> {};
 
