@@ -435,7 +435,7 @@ bool BuildDeviceSource(AppContext& ctx, SourceParts* out) {
             for (GstElement* e : {demux, queue, dec})
                 if (e) gst_object_unref(e);
             if (own_audio) gst_object_unref(own_audio);
-            return fail("UE029: DVCannot create decorder instance");
+            return fail(demux ? "UE029: DVCannot create decorder instance" : "UE027: DVCannot create DVsplitter instance");
         }
         const int cxin = ctx.dp.cxin;
         const int cyin = ctx.dp.cyin;
