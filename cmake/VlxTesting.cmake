@@ -20,8 +20,11 @@ function(vlx_add_gtest name)
     "GST_REGISTRY=${CMAKE_BINARY_DIR}/gst-registry.bin"
     "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
+  # The environment goes in through env(1) as the test launcher: a list in
+  # the ENVIRONMENT property would be flattened by the discovery script.
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "/usr/bin/env;${env}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}" LABELS "${T_LABELS}")
+    PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
 endfunction()

@@ -1,6 +1,6 @@
 // vlx2d: the station without a window.
 //
-//   vlx2d [--print-settings [--show-secrets]] [SETTINGS.vxi]
+//   vlx2d [--print-settings [--show-secrets] | --sun] [SETTINGS.vxi]
 //
 // Starts up as the window does (program directory, defaults, the settings
 // file named on the command line or Settings.vxi), then acts on the options.
@@ -10,6 +10,7 @@
 
 #include "vlx/app/context.h"
 #include "vlx/app/startup.h"
+#include "vlx/schedule/sun.h"
 #include "vlx/settings/key_table.h"
 #include "vlx/settings/settings_store.h"
 
@@ -18,6 +19,7 @@ namespace {
 struct Options {
     bool print_settings = false;
     bool show_secrets = false;
+    bool sun = false;
     std::string settings_path;
 };
 
@@ -26,6 +28,7 @@ void Usage(std::FILE* out) {
         "usage: vlx2d [options] [SETTINGS.vxi]\n"
         "  --print-settings   print every setting as KEY=VALUE, in table order, and exit\n"
         "  --show-secrets     with --print-settings: print credentials and addresses too\n"
+        "  --sun              print today's sunrise, sunset and both schedule windows, and exit\n"
         "  -h, --help         this text\n",
         out);
 }
@@ -36,6 +39,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
         const char* a = argv[i];
         if (std::strcmp(a, "--print-settings") == 0) {
             o->print_settings = true;
+        } else if (std::strcmp(a, "--sun") == 0) {
+            o->sun = true;
         } else if (std::strcmp(a, "--show-secrets") == 0) {
             o->show_secrets = true;
         } else if (std::strcmp(a, "-h") == 0 || std::strcmp(a, "--help") == 0) {
@@ -72,9 +77,14 @@ int main(int argc, char** argv) {
     if (rc >= 0) return rc;
 
     static vlx::AppContext ctx;
+    ctx.compute_sun_times = [](vlx::AppContext& c) { vlx::ComputeSunTimes(c); };
     vlx::Application app(ctx);
     app.Startup(opt.settings_path);
 
+    if (opt.sun) {
+        vlx::PrintSunReport(ctx, stdout);
+        return 0;
+    }
     if (opt.print_settings) {
         PrintSettings(ctx, opt.show_secrets);
         return 0;

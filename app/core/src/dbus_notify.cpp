@@ -79,7 +79,18 @@ DbusNotifier::DbusNotifier(const std::string& address) : impl_(std::make_unique<
 DbusNotifier::~DbusNotifier() {
     if (!impl_->conn) return;
     g_dbus_connection_signal_unsubscribe(impl_->conn, impl_->subscription);
-    g_main_loop_quit(impl_->loop);
+    // Quit from inside the loop: a quit issued before the thread has entered
+    // g_main_loop_run would be lost and the join would wait for ever.
+    GSource* quit = g_idle_source_new();
+    g_source_set_callback(
+        quit,
+        [](gpointer loop) -> gboolean {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+        },
+        impl_->loop, nullptr);
+    g_source_attach(quit, impl_->context);
+    g_source_unref(quit);
     if (impl_->thread.joinable()) impl_->thread.join();
     g_dbus_connection_flush_sync(impl_->conn, nullptr, nullptr);
     g_object_unref(impl_->conn);
