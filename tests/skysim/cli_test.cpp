@@ -6,6 +6,7 @@
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -114,21 +115,30 @@ std::vector<std::vector<uint8_t>> DecodeLuma(const std::string& file, std::strin
 TEST(SkysimCli, WritesAviWithAudioThatFfprobeReads) {
     test::TempDir dir;
     const std::string avi = dir / "sky.avi";
-    const Result r = RunCommand({Skysim(), "--preset", "single-meteor", "--out", avi, "--width", "160", "--height", "120",
-                          "--seconds", "4", "--audio"});
+    // Large enough frames that the video queue fills long before the end:
+    // the writer must keep feeding audio for the muxer to drain it.
+    const Result r = RunCommand({Skysim(), "--preset", "single-meteor", "--out", avi, "--width", "480", "--height",
+                                 "360", "--seconds", "4", "--audio"});
     ASSERT_EQ(r.code, 0) << r.output;
 
     auto v = Probe(avi, "v:0");
     EXPECT_EQ(v["codec_name"], "rawvideo");
     EXPECT_EQ(v["codec_tag_string"], "YUY2");
-    EXPECT_EQ(v["width"], "160");
-    EXPECT_EQ(v["height"], "120");
+    EXPECT_EQ(v["width"], "480");
+    EXPECT_EQ(v["height"], "360");
     EXPECT_EQ(v["r_frame_rate"], "2997/100");
     EXPECT_EQ(v["nb_read_frames"], "120");  // 4 s at 29.97
     auto a = Probe(avi, "a:0");
     EXPECT_EQ(a["codec_name"], "pcm_s16le");
     EXPECT_EQ(a["sample_rate"], "48000");
     EXPECT_EQ(a["channels"], "2");
+    // 4 s of 48 kHz stereo, as ffprobe counts the muxer's audio chunks.
+    const Result dur = RunCommand({"ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                                   "packet=size", "-of", "csv=p=0", avi});
+    long bytes = 0;
+    std::istringstream sizes(dur.output);
+    for (long n; sizes >> n;) bytes += n;
+    EXPECT_EQ(bytes, 4 * static_cast<long>(std::floor(120 * 48000 / 29.97)));
 
     // The truth lands next to the AVI and is valid JSON that says the same.
     const std::string json = dir / "sky.json";
@@ -141,7 +151,7 @@ TEST(SkysimCli, WritesAviWithAudioThatFfprobeReads) {
                            "      sum(e['expect_trigger'] for e in m), j['audio']['rate'], 'tone_sample' in m[0])",
                            json});
     ASSERT_EQ(py.code, 0) << py.output;
-    EXPECT_EQ(py.output, "sky.avi YUY2 160 120 120 1 1 48000 True\n");
+    EXPECT_EQ(py.output, "sky.avi YUY2 480 360 120 1 1 48000 True\n");
 }
 
 TEST(SkysimCli, I420AtAnOddSizeDecodesToTheRenderedFrames) {

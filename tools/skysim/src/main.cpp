@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vlx/skysim/generator.h"
@@ -170,9 +171,9 @@ public:
 
 private:
     bool Build(const Options& o, const GstVideoInfo& info, std::string* error);
-    // Waits while an appsrc holds more than its share, watching for errors;
-    // gives up when nothing drains for a long time.
-    bool Drain(GstAppSrc* src, std::string* error);
+    // Waits while the queues hold more than their share, watching for
+    // errors; gives up when nothing drains for a long time.
+    bool WaitForRoom(std::string* error);
     bool Push(GstAppSrc* src, GstBuffer* buf, std::string* error);
 
     ElementPtr pipeline_;
@@ -194,6 +195,7 @@ bool LinkToMux(GstElement* src, GstElement* mux, const char* templ) {
 }
 
 constexpr guint64 kQueueBytes = 8u << 20;
+constexpr guint64 kAudioQueueBytes = 1u << 20;
 constexpr auto kStallTimeout = std::chrono::seconds(30);
 
 bool AviWriter::Build(const Options& o, const GstVideoInfo& info, std::string* error) {
@@ -243,15 +245,30 @@ bool AviWriter::Build(const Options& o, const GstVideoInfo& info, std::string* e
     return true;
 }
 
-bool AviWriter::Drain(GstAppSrc* src, std::string* error) {
+bool AviWriter::WaitForRoom(std::string* error) {
+    // avimux interleaves by time and waits for data on every pad, so with
+    // audio it can only drain the video queue while audio is queued too.
+    auto level = [](GstAppSrc* src) { return src ? gst_app_src_get_current_level_bytes(src) : 0; };
+    auto above = [&](guint64 vmax, guint64 amax) {
+        const guint64 v = level(vsrc_), a = level(asrc_);
+        if (asrc_ && (v == 0 || a == 0)) return false;
+        return v > vmax || a > amax;
+    };
+    if (!above(kQueueBytes, kAudioQueueBytes)) return true;
+    // Once full, let the queues fall to half so that waits are few.
     auto last_progress = std::chrono::steady_clock::now();
-    guint64 last_level = gst_app_src_get_current_level_bytes(src);
-    while (gst_app_src_get_current_level_bytes(src) > kQueueBytes) {
-        if (TakeError(bus_.get(), 10 * GST_MSECOND, error)) return false;
-        const guint64 level = gst_app_src_get_current_level_bytes(src);
+    guint64 last_level = level(vsrc_) + level(asrc_);
+    // Most waits are short hand-overs to the muxer thread: poll quickly at
+    // first, then back off.
+    auto pause = std::chrono::microseconds(100);
+    while (above(kQueueBytes / 2, kAudioQueueBytes / 2)) {
+        if (TakeError(bus_.get(), 0, error)) return false;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::microseconds(5000));
+        const guint64 now_level = level(vsrc_) + level(asrc_);
         const auto now = std::chrono::steady_clock::now();
-        if (level != last_level) {
-            last_level = level;
+        if (now_level != last_level) {
+            last_level = now_level;
             last_progress = now;
         } else if (now - last_progress > kStallTimeout) {
             *error = "the muxer stopped taking data";
@@ -267,7 +284,7 @@ bool AviWriter::Push(GstAppSrc* src, GstBuffer* buf, std::string* error) {
         if (!TakeError(bus_.get(), 0, error)) *error = std::string("push failed: ") + gst_flow_get_name(ret);
         return false;
     }
-    return Drain(src, error);
+    return true;
 }
 
 bool AviWriter::Write(Generator& gen, const Options& o, std::string* error) {
@@ -346,6 +363,7 @@ bool AviWriter::Write(Generator& gen, const Options& o, std::string* error) {
             GST_BUFFER_DURATION(abuf) = a1 - a0;
             if (!Push(asrc_, abuf, error)) return false;
         }
+        if (!WaitForRoom(error)) return false;
     }
     gst_app_src_end_of_stream(vsrc_);
     if (asrc_) gst_app_src_end_of_stream(asrc_);
