@@ -36,6 +36,7 @@ struct TruthEvent {
     int64_t tone_sample = -1; // meteors: first audio sample of its tone burst
 };
 
+// Rendering reuses one internal luma plane: use one Generator per thread.
 class Generator {
 public:
     static constexpr int kAudioRate = 48000;
