@@ -479,10 +479,11 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
     const GstClockTime in_duration = GST_BUFFER_DURATION(buf);
     GstClockTime capture_gap_ts = 0;
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::unique_lock<std::mutex> lock(s.mu);
         DetectParams* p = s.core.block();
         if (!s.have_vcaps || !p) {
             gst_buffer_unref(buf);
+            lock.unlock();  // never post with the lock held
             GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("No video format or no parameter block"), (nullptr));
             return GST_FLOW_NOT_NEGOTIATED;
         }
@@ -499,6 +500,7 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
             if (may_write) buf = gst_buffer_make_writable(buf);
             if (!gst_buffer_map(buf, &map, may_write ? GST_MAP_READWRITE : GST_MAP_READ)) {
                 gst_buffer_unref(buf);
+                lock.unlock();  // never post with the lock held
                 GST_ELEMENT_ERROR(self, RESOURCE, FAILED, ("Cannot map a video frame"), (nullptr));
                 return GST_FLOW_ERROR;
             }
@@ -514,6 +516,7 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
             GstVideoFrame vf;
             if (!gst_video_frame_map(&vf, &s.in_info, buf, GST_MAP_READ)) {
                 gst_buffer_unref(buf);
+                lock.unlock();  // never post with the lock held
                 GST_ELEMENT_ERROR(self, RESOURCE, FAILED, ("Cannot map a video frame"), (nullptr));
                 return GST_FLOW_ERROR;
             }
@@ -726,10 +729,11 @@ static GstFlowReturn gst_vlx2f_audio_chain(GstPad*, GstObject* parent, GstBuffer
     const GstClockTime in_pts = GST_BUFFER_PTS(buf);
     const GstClockTime in_duration = GST_BUFFER_DURATION(buf);
     {
-        std::lock_guard<std::mutex> lock(s.mu);
+        std::unique_lock<std::mutex> lock(s.mu);
         DetectParams* p = s.core.block();
         if (!s.have_acaps || !p) {
             gst_buffer_unref(buf);
+            lock.unlock();  // never post with the lock held
             GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("No audio format or no parameter block"), (nullptr));
             return GST_FLOW_NOT_NEGOTIATED;
         }
@@ -765,23 +769,30 @@ static GstFlowReturn gst_vlx2f_audio_chain(GstPad*, GstObject* parent, GstBuffer
 // ---------------------------------------------------------------------------
 // States
 
-static void gst_vlx2f_eos_if_unfed(GstVlx2f* self) {
-    // Outputs with no input behind them end at once, so their sinks complete.
-    auto finish = [self](GstPad* out) {
+// Outputs with no input behind them end at once, so their sinks complete.
+// Each runs off the state-change thread on its own: a sink takes the EOS as
+// its preroll and holds the pushing thread until PLAYING.
+static void gst_vlx2f_end_output(GstElement*, gpointer data) {
+    GstPad* out = GST_PAD(data);
+    gchar* id = g_strdup_printf("%08x%08x/%s", g_random_int(), g_random_int(), GST_PAD_NAME(out));
+    gst_pad_push_event(out, gst_event_new_stream_start(id));
+    g_free(id);
+    GstSegment seg;
+    gst_segment_init(&seg, GST_FORMAT_TIME);
+    gst_pad_push_event(out, gst_event_new_segment(&seg));
+    gst_pad_push_event(out, gst_event_new_eos());
+}
+
+static void gst_vlx2f_end_unfed(GstVlx2f* self) {
+    auto end = [self](GstPad* out) {
         if (!gst_pad_is_linked(out)) return;
-        gchar* id = gst_pad_create_stream_id(out, GST_ELEMENT(self), GST_PAD_NAME(out));
-        gst_pad_push_event(out, gst_event_new_stream_start(id));
-        g_free(id);
-        GstSegment seg;
-        gst_segment_init(&seg, GST_FORMAT_TIME);
-        gst_pad_push_event(out, gst_event_new_segment(&seg));
-        gst_pad_push_event(out, gst_event_new_eos());
+        gst_element_call_async(GST_ELEMENT(self), gst_vlx2f_end_output, gst_object_ref(out), gst_object_unref);
     };
     if (!gst_pad_is_linked(self->vsink)) {
-        finish(self->preview);
-        finish(self->capture);
+        end(self->preview);
+        end(self->capture);
     }
-    if (!gst_pad_is_linked(self->asink)) finish(self->asrc);
+    if (!gst_pad_is_linked(self->asink)) end(self->asrc);
 }
 
 static GstStateChangeReturn gst_vlx2f_change_state(GstElement* element, GstStateChange transition) {
@@ -815,7 +826,7 @@ static GstStateChangeReturn gst_vlx2f_change_state(GstElement* element, GstState
 
     switch (transition) {
         case GST_STATE_CHANGE_READY_TO_PAUSED:
-            gst_vlx2f_eos_if_unfed(self);
+            gst_vlx2f_end_unfed(self);
             break;
         case GST_STATE_CHANGE_PAUSED_TO_READY: {
             std::lock_guard<std::mutex> lock(s.mu);

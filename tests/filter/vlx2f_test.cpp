@@ -101,23 +101,30 @@ public:
     void PushAudio(const std::vector<uint8_t>& data, GstClockTime pts, GstClockTime duration) {
         Push(asrc_, data, pts, duration);
     }
+    bool Stop() {
+        return gst_element_set_state(pipeline_, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE;
+    }
     // Ends the streams, takes in what the sinks got (an appsink holds EOS
     // back until it is drained) and waits for EOS (or an error) on the bus.
     bool Finish() {
         gst_app_src_end_of_stream(GST_APP_SRC(vsrc_));
         if (asrc_) gst_app_src_end_of_stream(GST_APP_SRC(asrc_));
         const gint64 end = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
-        for (;;) {
-            bool all_eos = true;
-            for (auto& [sink, got] : Outputs()) {
-                while (GstSample* smp = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 5 * GST_MSECOND)) {
-                    got->push_back(smp);
-                }
-                all_eos = all_eos && gst_app_sink_is_eos(GST_APP_SINK(sink));
-            }
-            if (all_eos || g_get_monotonic_time() > end) break;
+        GstBus* bus = gst_element_get_bus(pipeline_);
+        bool ok = false;
+        while (g_get_monotonic_time() < end) {
+            Drain(5 * GST_MSECOND);
+            GstMessage* m = gst_bus_pop(bus);
+            if (!m) continue;
+            const GstMessageType t = GST_MESSAGE_TYPE(m);
+            Note(m);
+            gst_message_unref(m);
+            if (t == GST_MESSAGE_EOS) ok = true;
+            if (t == GST_MESSAGE_EOS || t == GST_MESSAGE_ERROR) break;
         }
-        return WaitBus(GST_MESSAGE_EOS);
+        gst_object_unref(bus);
+        Drain(0);
+        return ok;
     }
     // Waits for a message of this type; false on an error or a timeout.
     bool WaitBus(GstMessageType type) {
@@ -126,16 +133,8 @@ public:
         for (;;) {
             GstMessage* m = gst_bus_timed_pop(bus, 10 * GST_SECOND);
             if (!m) break;
-            if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ELEMENT) {
-                element_messages_.push_back(gst_structure_copy(gst_message_get_structure(m)));
-            }
             const GstMessageType t = GST_MESSAGE_TYPE(m);
-            if (t == GST_MESSAGE_ERROR) {
-                GError* err = nullptr;
-                gst_message_parse_error(m, &err, nullptr);
-                error_ = err ? err->message : "error";
-                g_clear_error(&err);
-            }
+            Note(m);
             gst_message_unref(m);
             if (t == type) {
                 ok = true;
@@ -155,6 +154,22 @@ public:
     GstElement* preview_sink() const { return preview_; }
 
 private:
+    void Note(GstMessage* m) {
+        if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ELEMENT) {
+            element_messages_.push_back(gst_structure_copy(gst_message_get_structure(m)));
+        }
+        if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) {
+            GError* err = nullptr;
+            gst_message_parse_error(m, &err, nullptr);
+            error_ = err ? err->message : "error";
+            g_clear_error(&err);
+        }
+    }
+    void Drain(GstClockTime wait) {
+        for (auto& [sink, got] : Outputs()) {
+            while (GstSample* smp = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), wait)) got->push_back(smp);
+        }
+    }
     std::vector<std::pair<GstElement*, std::vector<GstSample*>*>> Outputs() {
         std::vector<std::pair<GstElement*, std::vector<GstSample*>*>> o = {{preview_, &preview_got_},
                                                                             {capture_, &capture_got_}};
@@ -244,6 +259,9 @@ protected:
         // The build's plugin directory, unless the environment names one.
         g_setenv("GST_PLUGIN_PATH", VLX_PLUGIN_DIR, FALSE);
         g_setenv("GST_REGISTRY", VLX_TEST_REGISTRY, FALSE);
+        // Load plugins in this process: a sanitizer build of the plugin cannot
+        // be opened by the uninstrumented plugin scanner.
+        g_setenv("GST_REGISTRY_FORK", "no", FALSE);
         gst_init(nullptr, nullptr);
     }
     void SetUp() override {
@@ -553,6 +571,58 @@ TEST_F(Vlx2fTest, HeldCaptureBuffersAreNotOverwritten) {
         EXPECT_FALSE(gst_memory_map(gst_buffer_peek_memory(capture.buffer(i), 0), &map, GST_MAP_WRITE));
     }
     EXPECT_EQ(block.dp.drop_count, 0);
+}
+
+// Stopping without a clip leaves the last frame in SnapShot; the next run
+// starts the clip times afresh.
+TEST_F(Vlx2fTest, StopKeepsLastFrameAndRunStartsAfresh) {
+    TestBlock block(BlockConfig{});
+    Rig rig(block, "video/x-raw,format=GRAY8,width=64,height=48,framerate=25/1");
+    ASSERT_TRUE(rig.linked());
+    ASSERT_TRUE(rig.Play());
+    for (int i = 0; i < 5; ++i) rig.PushVideo(GrayFrame(64, 48, i), i * 40 * GST_MSECOND, 40 * GST_MSECOND);
+    ASSERT_TRUE(rig.Finish()) << rig.error();
+    EXPECT_EQ(block.dp.snap_ready, 0);
+    ASSERT_TRUE(rig.Stop());
+    EXPECT_EQ(block.dp.snap_ready, 1);
+    EXPECT_EQ(block.dp.snapshot[0], 30 + 4);
+    EXPECT_TRUE(Samples(rig.CaptureSamples()).v.empty());
+
+    block.dp.force_trig = 1;
+    ASSERT_TRUE(rig.Play());
+    for (int i = 0; i < 8; ++i) rig.PushVideo(GrayFrame(64, 48, i), i * 40 * GST_MSECOND, 40 * GST_MSECOND);
+    ASSERT_TRUE(rig.Finish()) << rig.error();
+    EXPECT_EQ(block.dp.snap_ready, 1);  // the clip's first frame this time
+    Samples capture(rig.CaptureSamples());
+    ASSERT_GE(capture.size(), 3u);
+    EXPECT_EQ(GST_BUFFER_PTS(capture.buffer(0)), 3 * 40 * GST_MSECOND);
+}
+
+// With nothing on the video input, the outputs end at once so that their
+// sinks do not wait for a preroll that never comes.
+TEST_F(Vlx2fTest, UnfedOutputsEnd) {
+    TestBlock block(BlockConfig{});
+    GstElement* pipeline = gst_parse_launch("fakesink name=a fakesink name=b", nullptr);
+    GstElement* f = MakeFilter(UniqueIpcName("unfed"));
+    gst_bin_add(GST_BIN(pipeline), f);
+    int32_t version, reserved;
+    ASSERT_EQ(EmitInit(f, &block.dp, &version, &reserved), 0);
+    GstElement* a = gst_bin_get_by_name(GST_BIN(pipeline), "a");
+    GstElement* b = gst_bin_get_by_name(GST_BIN(pipeline), "b");
+    ASSERT_TRUE(gst_element_link_pads(f, "Output1", a, "sink"));
+    ASSERT_TRUE(gst_element_link_pads(f, "Output2", b, "sink"));
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* m = gst_bus_timed_pop_filtered(bus, 5 * GST_SECOND,
+                                               static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(GST_MESSAGE_TYPE(m), GST_MESSAGE_EOS);
+    gst_message_unref(m);
+    gst_object_unref(bus);
+    gst_object_unref(a);
+    gst_object_unref(b);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
 }
 
 // Audio follows the clip on its own output with the input's format; a
