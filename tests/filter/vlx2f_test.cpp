@@ -367,42 +367,49 @@ TEST_F(Vlx2fTest, FormatsConnectOrAreRefused) {
 // Resizing: both outputs carry the working size, and the pixels are the
 // source's linearly interpolated (a linear ramp survives up to rounding).
 TEST_F(Vlx2fTest, ResizeScalesBothOutputs) {
-    BlockConfig bc;
-    bc.cxin = 64;
-    bc.cyin = 48;
-    bc.cx = 32;
-    bc.cy = 24;
-    TestBlock block(bc);
-    block.dp.force_trig = 1;  // every frame counts: the capture output runs too
-    Rig rig(block, "video/x-raw,format=GRAY8,width=64,height=48,framerate=25/1");
-    ASSERT_TRUE(rig.linked());
-    ASSERT_TRUE(rig.Play());
-    std::vector<uint8_t> ramp(64 * 48);
-    for (int y = 0; y < 48; ++y) {
-        for (int x = 0; x < 64; ++x) ramp[static_cast<size_t>(y) * 64 + x] = static_cast<uint8_t>(2 * x + y);
-    }
-    for (int i = 0; i < 12; ++i) rig.PushVideo(ramp, i * 40 * GST_MSECOND, 40 * GST_MSECOND);
-    ASSERT_TRUE(rig.Finish()) << rig.error();
+    for (const char* format : {"GRAY8", "I420"}) {
+        SCOPED_TRACE(format);
+        const bool gray = std::string(format) == "GRAY8";
+        BlockConfig bc;
+        bc.cxin = 64;
+        bc.cyin = 48;
+        bc.cx = 32;
+        bc.cy = 24;
+        bc.gray = gray;
+        TestBlock block(bc);
+        block.dp.force_trig = 1;  // every frame counts: the capture output runs too
+        Rig rig(block, std::string("video/x-raw,width=64,height=48,framerate=25/1,format=") + format);
+        ASSERT_TRUE(rig.linked());
+        ASSERT_TRUE(rig.Play());
+        // A luma ramp (then neutral chroma planes for I420).
+        std::vector<uint8_t> frame(gray ? 64 * 48 : 64 * 48 * 3 / 2, 128);
+        for (int y = 0; y < 48; ++y) {
+            for (int x = 0; x < 64; ++x) frame[static_cast<size_t>(y) * 64 + x] = static_cast<uint8_t>(2 * x + y);
+        }
+        for (int i = 0; i < 12; ++i) rig.PushVideo(frame, i * 40 * GST_MSECOND, 40 * GST_MSECOND);
+        ASSERT_TRUE(rig.Finish()) << rig.error();
 
-    Samples preview(rig.PreviewSamples());
-    Samples capture(rig.CaptureSamples());
-    ASSERT_EQ(preview.size(), 12u);
-    ASSERT_GE(capture.size(), 5u);
-    for (const Samples* s : {&preview, &capture}) {
-        for (size_t i = 0; i < s->size(); ++i) {
-            GstVideoInfo info;
-            ASSERT_TRUE(gst_video_info_from_caps(&info, s->caps(i)));
-            EXPECT_EQ(GST_VIDEO_INFO_WIDTH(&info), 32);
-            EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(&info), 24);
-            EXPECT_EQ(GST_VIDEO_INFO_FPS_N(&info), 25);
-            std::vector<uint8_t> px = Bytes(s->buffer(i));
-            ASSERT_EQ(px.size(), 32u * 24u);
-            for (int y = 0; y < 24; ++y) {
-                for (int x = 0; x < 32; ++x) {
-                    const double sx = 63.0 / 31.0 * x, sy = 47.0 / 23.0 * y;
-                    const int want = static_cast<int>(2 * sx + sy + 0.5);
-                    ASSERT_NEAR(px[static_cast<size_t>(y) * 32 + x], want, 1) << "at " << x << "," << y;
+        Samples preview(rig.PreviewSamples());
+        Samples capture(rig.CaptureSamples());
+        ASSERT_EQ(preview.size(), 12u);
+        ASSERT_GE(capture.size(), 5u);
+        for (const Samples* s : {&preview, &capture}) {
+            for (size_t i = 0; i < s->size(); ++i) {
+                GstVideoInfo info;
+                ASSERT_TRUE(gst_video_info_from_caps(&info, s->caps(i)));
+                EXPECT_EQ(GST_VIDEO_INFO_WIDTH(&info), 32);
+                EXPECT_EQ(GST_VIDEO_INFO_HEIGHT(&info), 24);
+                EXPECT_EQ(GST_VIDEO_INFO_FPS_N(&info), 25);
+                std::vector<uint8_t> px = Bytes(s->buffer(i));
+                ASSERT_EQ(px.size(), gray ? 32u * 24u : 32u * 24u * 3 / 2);
+                for (int y = 0; y < 24; ++y) {
+                    for (int x = 0; x < 32; ++x) {
+                        const double sx = 63.0 / 31.0 * x, sy = 47.0 / 23.0 * y;
+                        const int want = static_cast<int>(2 * sx + sy + 0.5);
+                        ASSERT_NEAR(px[static_cast<size_t>(y) * 32 + x], want, 1) << "at " << x << "," << y;
+                    }
                 }
+                for (size_t c = 32 * 24; c < px.size(); ++c) ASSERT_EQ(px[c], 128) << "chroma byte " << c;
             }
         }
     }
