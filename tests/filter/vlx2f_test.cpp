@@ -749,4 +749,22 @@ TEST_F(Vlx2fTest, IpcDataIsReadableFromAnotherProcess) {
     ASSERT_TRUE(rig.Finish()) << rig.error();
 }
 
+// Without the shared memory (a name that cannot be created) the element
+// detects and records all the same.
+TEST_F(Vlx2fTest, RunsWithoutIpcData) {
+    TestBlock block(BlockConfig{});
+    Rig rig(block, "video/x-raw,format=GRAY8,width=64,height=48,framerate=25/1", "", "/no/such/dir");
+    ASSERT_TRUE(rig.linked());
+    ASSERT_TRUE(rig.Play());
+    for (int i = 0; i < 20; ++i) {
+        std::vector<uint8_t> f = GrayFrame(64, 48, i);
+        if (i >= 8 && i <= 9) DrawStreak(f, 64, i - 8);
+        rig.PushVideo(f, i * 40 * GST_MSECOND, 40 * GST_MSECOND);
+    }
+    ASSERT_TRUE(rig.Finish()) << rig.error();
+    EXPECT_EQ(Samples(rig.PreviewSamples()).size(), 20u);
+    EXPECT_EQ(Samples(rig.CaptureSamples()).size(), 9u);  // frames 5..13
+    EXPECT_EQ(block.dp.clip_frames, 9);
+}
+
 }  // namespace
