@@ -25,7 +25,9 @@
  * ]|
  * "init" must be emitted before the first frame and again whenever the
  * block's sizes or buffers change. "reserved" (one gint) does nothing and
- * returns 0.
+ * returns 0. "rearm" (no arguments, no result) does what a transition to
+ * PLAYING from a stop does (the run-time resets, arming detection) for an
+ * application that keeps the pipeline playing between clips.
  *
  * When a clip ends the detection core posts WM_LIVE_CLIP_END (1225) to the
  * vlx::ThreadQueue whose id is in the block's notify_thread; the element also
@@ -72,7 +74,7 @@ constexpr gint kEPointer = static_cast<gint>(0x80004003u);
 constexpr double kUnknownFps = 29.996;
 
 enum { PROP_0, PROP_IPC_NAME };
-enum { SIGNAL_INIT, SIGNAL_RESERVED, N_SIGNALS };
+enum { SIGNAL_INIT, SIGNAL_RESERVED, SIGNAL_REARM, N_SIGNALS };
 
 #define VLX2F_VIDEO_CAPS                                                      \
     "video/x-raw, format = (string) { I420, YV12, YUY2, UYVY, GRAY8 }, "      \
@@ -302,6 +304,17 @@ static gint gst_vlx2f_init_block(GstVlx2f* self, gpointer block, gpointer versio
 }
 
 static gint gst_vlx2f_reserved(GstVlx2f*, gint) { return kSOk; }
+
+// Run without a state change: the application keeps the pipeline playing
+// between clips and swaps the writer behind the capture output instead.
+static void gst_vlx2f_rearm(GstVlx2f* self) {
+    State& s = *self->state;
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.have_vcaps) RunLocked(self, s);
+    else s.run_on_caps = true;
+    s.gap_capture = true;
+    s.gap_audio = true;
+}
 
 // ---------------------------------------------------------------------------
 // Video
@@ -858,9 +871,21 @@ static GstIterator* gst_vlx2f_iterate_links(GstPad* pad, GstObject* parent) {
                                  G_OBJECT(self), nullptr);
 }
 
+// A sink linked while the element runs (a new writer behind the capture
+// output) prerolls on a gap before the next clip.
+static GstPadLinkReturn gst_vlx2f_src_link(GstPad* pad, GstObject* parent, GstPad*) {
+    GstVlx2f* self = GST_VLX2F(parent);
+    State& s = *self->state;
+    if (pad == self->preview) s.gap_preview = true;
+    else if (pad == self->capture) s.gap_capture = true;
+    else s.gap_audio = true;
+    return GST_PAD_LINK_OK;
+}
+
 static GstPad* gst_vlx2f_add_pad(GstVlx2f* self, GstStaticPadTemplate* templ, const char* name) {
     GstPad* pad = gst_pad_new_from_static_template(templ, name);
     gst_pad_set_iterate_internal_links_function(pad, gst_vlx2f_iterate_links);
+    if (GST_PAD_IS_SRC(pad)) gst_pad_set_link_function(pad, gst_vlx2f_src_link);
     gst_element_add_pad(GST_ELEMENT(self), pad);
     return pad;
 }
@@ -968,6 +993,11 @@ static void gst_vlx2f_class_init(GstVlx2fClass* klass) {
         "init", G_TYPE_FROM_CLASS(klass), static_cast<GSignalFlags>(G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION),
         G_CALLBACK(gst_vlx2f_init_block), nullptr, nullptr, nullptr, G_TYPE_INT, 3, G_TYPE_POINTER, G_TYPE_POINTER,
         G_TYPE_POINTER);
+    // void rearm(void): the run-time resets and arming of a transition to
+    // PLAYING, for a pipeline that keeps playing between clips.
+    signals[SIGNAL_REARM] = g_signal_new_class_handler(
+        "rearm", G_TYPE_FROM_CLASS(klass), static_cast<GSignalFlags>(G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION),
+        G_CALLBACK(gst_vlx2f_rearm), nullptr, nullptr, nullptr, G_TYPE_NONE, 0);
     // gint reserved(gint): 0.
     signals[SIGNAL_RESERVED] = g_signal_new_class_handler(
         "reserved", G_TYPE_FROM_CLASS(klass), static_cast<GSignalFlags>(G_SIGNAL_RUN_LAST | G_SIGNAL_ACTION),

@@ -101,6 +101,12 @@ public:
     void PushAudio(const std::vector<uint8_t>& data, GstClockTime pts, GstClockTime duration) {
         Push(asrc_, data, pts, duration);
     }
+    // Takes in the sinks' samples until the preview has n of them.
+    bool WaitPreview(size_t n) {
+        const gint64 end = g_get_monotonic_time() + 10 * G_USEC_PER_SEC;
+        while (preview_got_.size() < n && g_get_monotonic_time() < end) Drain(5 * GST_MSECOND);
+        return preview_got_.size() >= n;
+    }
     bool Stop() {
         return gst_element_set_state(pipeline_, GST_STATE_READY) != GST_STATE_CHANGE_FAILURE;
     }
@@ -603,6 +609,41 @@ TEST_F(Vlx2fTest, StopKeepsLastFrameAndRunStartsAfresh) {
     Samples capture(rig.CaptureSamples());
     ASSERT_GE(capture.size(), 3u);
     EXPECT_EQ(GST_BUFFER_PTS(capture.buffer(0)), 3 * 40 * GST_MSECOND);
+}
+
+// With singlefilemode 0 the element disarms after a clip and passes frames
+// unexamined until the application rearms it, without stopping the pipeline;
+// the next clip's times start afresh.
+TEST_F(Vlx2fTest, RearmAfterClipWithoutStopping) {
+    TestBlock block(BlockConfig{});
+    block.dp.singlefilemode = 0;
+    Rig rig(block, "video/x-raw,format=GRAY8,width=64,height=48,framerate=25/1");
+    ASSERT_TRUE(rig.linked());
+    ASSERT_TRUE(rig.Play());
+    auto push = [&](int first, int last, int meteor) {
+        for (int i = first; i <= last; ++i) {
+            std::vector<uint8_t> f = GrayFrame(64, 48, i);
+            if (i >= meteor && i <= meteor + 1) DrawStreak(f, 64, i - meteor);
+            rig.PushVideo(f, i * 40 * GST_MSECOND, 40 * GST_MSECOND);
+        }
+    };
+    push(0, 49, 20);  // clip of frames 17..25, then disarmed: the meteor at 40 is missed
+    ASSERT_TRUE(rig.WaitPreview(50));
+    EXPECT_EQ(block.dp.clip_count, 1);
+    g_signal_emit_by_name(rig.filter(), "rearm");
+    push(50, 79, 60);  // frames 57..65
+    ASSERT_TRUE(rig.Finish()) << rig.error();
+    EXPECT_EQ(block.dp.clip_count, 2);
+    Samples capture(rig.CaptureSamples());
+    std::vector<int> frames;
+    for (size_t i = 0; i < capture.size(); ++i) frames.push_back(Bytes(capture.buffer(i))[0] - 30);
+    std::vector<int> want;
+    for (int i = 17; i <= 25; ++i) want.push_back(i);
+    for (int i = 57; i <= 65; ++i) want.push_back(i);
+    EXPECT_EQ(frames, want);
+    ASSERT_EQ(capture.size(), 18u);
+    EXPECT_EQ(GST_BUFFER_PTS(capture.buffer(0)), 3 * 40 * GST_MSECOND);
+    EXPECT_EQ(GST_BUFFER_PTS(capture.buffer(9)), 3 * 40 * GST_MSECOND);
 }
 
 // With nothing on the video input, the outputs end at once so that their
