@@ -18,6 +18,7 @@ function(vlx_add_gtest name)
     "VLX_SOURCE_DIR=${PROJECT_SOURCE_DIR}"
     "GST_PLUGIN_PATH=${VLX_PLUGIN_DIR}"
     "GST_REGISTRY=${CMAKE_BINARY_DIR}/gst-registry.bin"
+    "GST_REGISTRY_FORK=no"
     "ASAN_OPTIONS=detect_leaks=0:abort_on_error=0"
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
   # The environment goes in through env(1) as the test launcher: a list in

@@ -40,6 +40,7 @@ struct Options {
     bool print_settings = false;
     bool show_secrets = false;
     bool sun = false;
+    bool list_devices = false;
     bool detect = false;
     bool fast = false;
     double stop_after = 0;  // seconds; 0 runs until stopped
@@ -61,6 +62,7 @@ void Usage(std::FILE* out) {
         "  --print-settings    print every setting as KEY=VALUE, in table order, and exit\n"
         "  --show-secrets      with --print-settings: print credentials and addresses too\n"
         "  --sun               print today's sunrise, sunset and both schedule windows, and exit\n"
+        "  --list-devices      print the video, audio and compressor lists, and exit\n"
         "  -h, --help          this text\n",
         out);
 }
@@ -82,6 +84,8 @@ int ParseArgs(int argc, char** argv, Options* o) {
             o->show_secrets = true;
         } else if (a == "--sun") {
             o->sun = true;
+        } else if (a == "--list-devices") {
+            o->list_devices = true;
         } else if (a == "--detect") {
             o->detect = true;
         } else if (a == "--fast") {
@@ -231,7 +235,14 @@ int main(int argc, char** argv) {
     });
     signal_thread.detach();
 
-    vlx::capture::EnumerateDevices(ctx);
+    vlx::capture::DeviceLists lists = vlx::capture::EnumerateDevices(ctx);
+    if (opt.list_devices) {
+        for (const auto& [title, list] : {std::pair{"video", &lists.video}, std::pair{"audio", &lists.audio},
+                                          std::pair{"compressor", &lists.compressors}}) {
+            for (const std::string& e : *list) std::printf("%s\t%s\n", title, e.c_str());
+        }
+        return 0;
+    }
 
     std::mutex clips_mu;
     std::vector<std::string> clips;

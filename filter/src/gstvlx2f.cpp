@@ -73,7 +73,7 @@ constexpr gint kSOk = 0;
 constexpr gint kEPointer = static_cast<gint>(0x80004003u);
 constexpr double kUnknownFps = 29.996;
 
-enum { PROP_0, PROP_IPC_NAME };
+enum { PROP_0, PROP_IPC_NAME, PROP_STREAM_CLOCK };
 enum { SIGNAL_INIT, SIGNAL_RESERVED, SIGNAL_REARM, N_SIGNALS };
 
 #define VLX2F_VIDEO_CAPS                                                      \
@@ -95,10 +95,39 @@ GstStaticPadTemplate audio_sink_template =
 GstStaticPadTemplate audio_src_template =
     GST_STATIC_PAD_TEMPLATE("Output_Audio", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(VLX2F_AUDIO_CAPS));
 
+// The frame clock. Normally the system's; with "stream-clock" it runs with
+// the stream instead: the wall time of the first frame plus the buffer's
+// time since then, so a file played faster than real time still stamps and
+// names its clips a frame period apart.
+struct FrameClock : vlx::WallClock {
+    std::atomic<bool> stream{false};
+    bool started = false;
+    vlx::WallTime base{};
+    GstClockTime base_pts = 0;
+    GstClockTime pts = GST_CLOCK_TIME_NONE;
+
+    vlx::WallTime Now() override {
+        if (!stream || !started || !GST_CLOCK_TIME_IS_VALID(pts)) return vlx::SystemClock().Now();
+        int64_t ms = static_cast<int64_t>(base.ms) + static_cast<int64_t>((pts - base_pts) / GST_MSECOND);
+        return vlx::WallTime{base.sec + ms / 1000, static_cast<int32_t>(ms % 1000)};
+    }
+    // Called under the element lock before each frame is examined.
+    void Frame(GstClockTime frame_pts) {
+        if (!stream || !GST_CLOCK_TIME_IS_VALID(frame_pts)) return;
+        if (!started || frame_pts < base_pts) {
+            base = vlx::SystemClock().Now();
+            base_pts = frame_pts;
+            started = true;
+        }
+        pts = frame_pts;
+    }
+};
+
 // Everything C++ of one element, created in init and deleted in finalize.
 struct State {
     std::mutex mu;  // serialises Init, state changes, caps, video and audio
-    vlx::detect::Core core;
+    FrameClock clock;
+    vlx::detect::Core core{&clock};
     vlx::IpcData* ipc = nullptr;
     SlotRing* vring = SlotRing::New();
     SlotRing* aring = SlotRing::New();
@@ -503,6 +532,7 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
         const bool armed = s.core.armed();
         const bool may_write = s.resizing || armed;
         const vlx::detect::SampleTimes times = TimesOf(buf);
+        s.clock.Frame(in_pts);
         if (armed && !s.vring->Protect(s.core.write_index())) s.core.CountDrop();
 
         const FrameLayout have = vlx::filter::BufferLayout(buf, s.in_info);
@@ -950,6 +980,9 @@ static void gst_vlx2f_finalize(GObject* object) {
 static void gst_vlx2f_set_property(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     GstVlx2f* self = GST_VLX2F(object);
     switch (id) {
+        case PROP_STREAM_CLOCK:
+            self->state->clock.stream = g_value_get_boolean(value);
+            break;
         case PROP_IPC_NAME:
             g_free(self->ipc_name);
             self->ipc_name = g_value_dup_string(value);
@@ -963,6 +996,9 @@ static void gst_vlx2f_set_property(GObject* object, guint id, const GValue* valu
 static void gst_vlx2f_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     GstVlx2f* self = GST_VLX2F(object);
     switch (id) {
+        case PROP_STREAM_CLOCK:
+            g_value_set_boolean(value, self->state->clock.stream);
+            break;
         case PROP_IPC_NAME:
             g_value_set_string(value, self->ipc_name);
             break;
@@ -986,6 +1022,13 @@ static void gst_vlx2f_class_init(GstVlx2fClass* klass) {
                             "Name of the shared memory object that publishes the detector's state",
                             vlx::kIpcDataName,
                             static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_CONSTRUCT_ONLY | G_PARAM_STATIC_STRINGS)));
+
+    g_object_class_install_property(
+        gobject_class, PROP_STREAM_CLOCK,
+        g_param_spec_boolean("stream-clock", "Stream clock",
+                             "Time frames by the stream (for files played faster than real time) instead of the "
+                             "system clock",
+                             FALSE, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
     // gint init(gpointer block, gint32* version, gint32* reserved): 0, or
     // 0x80004003 for a null argument.

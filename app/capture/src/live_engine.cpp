@@ -15,6 +15,7 @@ namespace vlx {
 namespace {
 
 constexpr const char* kHr = "0x80004005";  // the generic failure code of the messages
+constexpr GstClockTime kVideoEncoderOffset = GST_SECOND * 60 * 60 * 1000;
 
 uint8_t* AllocZeroed(size_t bytes) {
     // 64-byte aligned for the detector's vector loops.
@@ -171,6 +172,9 @@ bool LiveEngine::CreateElement() {
         vlx2f_ = Make("vlx2f", "VLXFilter");
         if (!vlx2f_) return ErrorBox("UM019: Cannot Find VLX2F"), false;
     }
+    // A file played faster than real time takes its frame clock from the
+    // stream, so clip times stay a frame period apart.
+    if (opt_.fast && ctx_.dp.fileinmode) g_object_set(vlx2f_, "stream-clock", TRUE, nullptr);
     if (!gst_bin_add(GST_BIN(pipeline_), vlx2f_)) {
         vlx2f_ = nullptr;
         return ErrorBox("UE023: Cannot add VLXFilter to graph"), false;
@@ -241,15 +245,31 @@ bool LiveEngine::LinkPreviewAndAudio() {
     }
     if (source_.live) g_object_set(sq, "leaky", 2, nullptr);
     gst_bin_add_many(GST_BIN(pipeline_), sq, snd, nullptr);
+    // The element keeps audio in slots of one frame period of 48 kHz 16-bit
+    // stereo and delays it in frame steps: give it exactly that, whatever the
+    // source's rate, layout and buffer size (a file's audio chunks can be a
+    // second long, which would stall the capture writer waiting for sound).
     GstElement* aq = Make("queue", "DetectAudioQueue");
-    gst_bin_add(GST_BIN(pipeline_), aq);
+    GstElement* aconv = Make("audioconvert", "DetectAudioConvert");
+    GstElement* ares = Make("audioresample", "DetectAudioResample");
+    GstElement* acaps = Make("capsfilter", "DetectAudioCaps");
+    GstElement* asplit = Make("audiobuffersplit", "DetectAudioSplit");
+    if (!aq || !aconv || !ares || !acaps || !asplit) return ErrorBox("UE019:Cannot render audio preview stream"), false;
+    GstCaps* caps = gst_caps_from_string("audio/x-raw,format=S16LE,rate=48000,channels=2,layout=interleaved");
+    g_object_set(acaps, "caps", caps, nullptr);
+    gst_caps_unref(caps);
+    int num = 30000, den = 1001;
+    capture::WantedFrameRate(ctx_.dp.fps, &num, &den);
+    g_object_set(asplit, "output-buffer-duration", den, num, nullptr);
+    gst_bin_add_many(GST_BIN(pipeline_), aq, aconv, ares, acaps, asplit, nullptr);
     GstPad* audio = gst_element_get_static_pad(src, "audio");
     GstPad* tee_in = gst_element_get_static_pad(tee, "sink");
     bool ok = audio && tee_in && gst_pad_link(audio, tee_in) == GST_PAD_LINK_OK;
     if (audio) gst_object_unref(audio);
     if (tee_in) gst_object_unref(tee_in);
     ok = ok && gst_element_link(tee, sq) && gst_element_link(sq, snd) && gst_element_link(tee, aq) &&
-         gst_element_link_pads(aq, "src", vlx2f_, "Input Audio");
+         gst_element_link_many(aq, aconv, ares, acaps, asplit, nullptr) &&
+         gst_element_link_pads(asplit, "src", vlx2f_, "Input Audio");
     if (!ok) return ErrorBox("UE019:Cannot render audio preview stream"), false;
     return true;
 }
@@ -368,6 +388,23 @@ GstElement* LiveEngine::MakeWriterBin(const std::string& path, std::string* erro
             }
         }
         ok = ok && LinkToMux(alast, mux, "audio_%u");
+        if (ok && kind == kOutputWmv) {
+            // The video encoders shift their output by 1000 hours so that no
+            // decoding time is negative; the audio encoder does not. Shift the
+            // sound the same way, or the muxer would wait for 1000 hours of it
+            // before the first picture and the writer would stall.
+            GstPad* in = gst_element_get_static_pad(aq, "src");
+            gst_pad_add_probe(
+                in, GST_PAD_PROBE_TYPE_BUFFER,
+                [](GstPad*, GstPadProbeInfo* info, gpointer) -> GstPadProbeReturn {
+                    GstBuffer* b = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
+                    if (GST_BUFFER_PTS_IS_VALID(b)) GST_BUFFER_PTS(b) += kVideoEncoderOffset;
+                    GST_PAD_PROBE_INFO_DATA(info) = b;
+                    return GST_PAD_PROBE_OK;
+                },
+                nullptr, nullptr);
+            gst_object_unref(in);
+        }
         if (ok) {
             GstPad* apad = gst_element_get_static_pad(aq, "sink");
             gst_element_add_pad(bin, gst_ghost_pad_new("audio", apad));

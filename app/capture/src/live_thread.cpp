@@ -6,6 +6,7 @@
 #include <future>
 
 #include <glib.h>
+#include <sys/stat.h>
 
 #include "vlx/app/dbus_notify.h"
 #include "vlx/app/report.h"
@@ -240,7 +241,14 @@ void CLiveThread::FinishClip() {
     if (result == kClipNone) return;
 
     std::string hhmm;
-    const std::string final_path = MakeClipPath(ctx_, dp.clip_start_time, 'M', ClipSuffix(ctx_), &hhmm);
+    std::string final_path = MakeClipPath(ctx_, dp.clip_start_time, 'M', ClipSuffix(ctx_), &hhmm);
+    // Two clips starting in the same second would share a name; the later
+    // one takes the next free second rather than overwrite the earlier clip.
+    for (int64_t bump = 1; result == kClipNormal && final_path != temp && bump <= 60; ++bump) {
+        struct stat st{};
+        if (stat(final_path.c_str(), &st) != 0) break;
+        final_path = MakeClipPath(ctx_, dp.clip_start_time + bump, 'M', ClipSuffix(ctx_), &hhmm);
+    }
     if (result == kClipNormal) {
         if (temp != final_path) std::rename(temp.c_str(), final_path.c_str());
         if (ctx_.output_kind == kOutputWmv && ap.ftp_on && ap.ftp_wmv) {

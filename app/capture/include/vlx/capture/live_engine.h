@@ -33,7 +33,7 @@ inline constexpr uintptr_t kGraphErrorAbort = 3;  // an error stopped the pipeli
 
 struct LiveEngineOptions {
     ThreadId main_thread = 0;            // receives WM_GRAPH_EVENT and the stop requests
-    bool fast = false;                   // file input as fast as it decodes
+    bool fast = false;                   // file input as fast as it decodes, timed by the stream
     std::string preview_sink = "fakesink";
     std::string sound_sink = "autoaudiosink";
 };

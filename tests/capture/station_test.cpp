@@ -1,0 +1,260 @@
+// End to end: vlx2d running a station on simulated skies, writing real clip
+// files that ffprobe, GStreamer and XML parsers read back.
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "dbus_session.h"
+#include "test_support.h"
+
+namespace vlx {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+    int status = -1;
+    std::string out;
+};
+
+Result Shell(const std::string& cmd) {
+    Result r;
+    std::FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+class Station : public ::testing::Test {
+protected:
+    void SetUp() override { clips = dir / "clips"; }
+
+    // A simulated sky from the simulator's command.
+    std::string Sky(const std::string& preset, int seconds, const std::string& extra = "") {
+        std::string avi = dir / (preset + ".avi");
+        Result r = Shell(test::BuildDir() + "/bin/vlx-skysim --preset " + preset + " --seconds " +
+                         std::to_string(seconds) + " --width 320 --height 240 --out " + Quote(avi) + " " + extra);
+        EXPECT_EQ(r.status, 0) << r.out;
+        return avi;
+    }
+
+    // Runs the station in a folder of its own (its program directory).
+    Result Run(const std::string& args, const std::string& env = "") {
+        std::string cmd = "cd " + Quote(dir.str()) + " && XDG_DOCUMENTS_DIR=" + Quote(dir / "Docs") + " " + env +
+                          " timeout 300 " + Quote(test::BuildDir() + "/bin/vlx2d") + " --out " + Quote(clips) +
+                          " --set IF.cxin=320 --set IF.cyin=240 --set IF.cx=320 --set IF.cy=240 " + args;
+        return Shell(cmd);
+    }
+
+    std::vector<fs::path> Files(const std::string& suffix) {
+        std::vector<fs::path> v;
+        if (!fs::exists(clips)) return v;
+        for (auto& e : fs::recursive_directory_iterator(clips)) {
+            std::string n = e.path().filename().string();
+            if (e.is_regular_file() && n.size() >= suffix.size() &&
+                n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                v.push_back(e.path());
+            }
+        }
+        std::sort(v.begin(), v.end());
+        return v;
+    }
+
+    static int FfprobeFrames(const fs::path& file) {
+        Result r = Shell("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+                         "-of csv=p=0 " + Quote(file.string()));
+        return r.status == 0 ? std::atoi(r.out.c_str()) : -1;
+    }
+
+    static std::map<std::string, std::string> XmlAttributes(const fs::path& xml) {
+        Result r = Shell(std::string(test::SystemPython()) +
+                         " -c \"import sys,xml.etree.ElementTree as E; r=E.parse(sys.argv[1]).getroot(); "
+                         "[print(k+'='+v) for k,v in r.attrib.items()]\" " + Quote(xml.string()));
+        std::map<std::string, std::string> m;
+        std::istringstream in(r.out);
+        std::string line;
+        while (std::getline(in, line)) {
+            auto eq = line.find('=');
+            if (eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+        }
+        return m;
+    }
+
+    test::TempDir dir;
+    std::string clips;
+};
+
+TEST_F(Station, EveryMeteorGivesOneCompleteClipWithItsCompanions) {
+    std::string sky = Sky("two-apart", 20);
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.md_log=1 --set IF.lid=TOKYO1 "
+                   "--set IF.cid=A1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto avis = Files(".avi");
+    ASSERT_EQ(avis.size(), 2u) << r.out;
+    EXPECT_EQ(Files("S.jpg").size(), 2u);
+    EXPECT_EQ(Files("M.bmp").size(), 2u);
+    EXPECT_EQ(Files("T.jpg").size(), 2u);
+    EXPECT_EQ(Files("P.jpg").size(), 0u);
+    EXPECT_EQ(Files("S.bmp").size(), 0u);  // AP.bmp is off
+    ASSERT_EQ(Files(".xml").size(), 2u);
+    ASSERT_EQ(Files("detlog.csv").size(), 1u);
+    EXPECT_EQ(Files(".avi").front().filename().string().substr(0, 1), "M");
+    for (const fs::path& avi : avis) {
+        EXPECT_TRUE(std::regex_match(avi.filename().string(), std::regex(R"(M\d{8}_\d{6}_TOKYO1_A1\.avi)")))
+            << avi;
+        fs::path xml = avi;
+        xml.replace_extension(".xml");
+        auto a = XmlAttributes(xml);
+        ASSERT_FALSE(a.empty()) << xml;
+        int frames = std::atoi(a["frames"].c_str());
+        EXPECT_EQ(FfprobeFrames(avi), frames) << avi;
+        // Head and tail around a short meteor.
+        EXPECT_GE(frames, 30 + 30 + 2);
+        EXPECT_LE(frames, 30 + 30 + 30);
+        EXPECT_EQ(a["trig"], "1");
+        EXPECT_EQ(a["lid"], "TOKYO1");
+        EXPECT_EQ(a["sid"], "A1");
+        // GStreamer reads it too.
+        Result g = Shell("gst-launch-1.0 -q filesrc location=" + Quote(avi.string()) +
+                         " ! avidemux ! fakesink");
+        EXPECT_EQ(g.status, 0) << g.out;
+    }
+    EXPECT_NE(r.out.find("2 clips written"), std::string::npos) << r.out;
+    // No temporary capture file is left behind.
+    for (auto& e : fs::recursive_directory_iterator(clips)) EXPECT_NE(e.path().filename().string()[0], 'T');
+}
+
+TEST_F(Station, SingleFileModeKeepsEveryClipInOneFile) {
+    std::string sky = Sky("two-apart", 20);
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set IF.singlefilemode=1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto avis = Files(".avi");
+    ASSERT_EQ(avis.size(), 1u) << r.out;
+    EXPECT_EQ(avis[0].filename().string()[0], 'M');
+    EXPECT_GE(FfprobeFrames(avis[0]), 2 * (30 + 30 + 2));
+}
+
+TEST_F(Station, ChangeDateNamesClipsFromTheUserSetClock) {
+    std::string sky = Sky("single-meteor", 8);
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set IF.si_cdate=1 --set AP.si_yyyymmdd=20070812 "
+                   "--set AP.si_hhmmss=190000 --set AP.db_night=1",
+                   "TZ=UTC");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto avis = Files(".avi");
+    ASSERT_EQ(avis.size(), 1u) << r.out;
+    // The clip lies a few seconds after 19:00:00 on the set date.
+    EXPECT_TRUE(std::regex_match(avis[0].filename().string(), std::regex(R"(M20070812_1900\d\d__\.avi)"))) << avis[0];
+    EXPECT_NE(avis[0].string().find("/2007/200708/20070812/"), std::string::npos) << avis[0];
+}
+
+TEST_F(Station, MaximumLengthGivesImagesWithoutAClip) {
+    std::string sky = Sky("single-meteor", 8);
+    // One second at most: the meteor with its head and tail is longer.
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set IF.dmaxsec=1 --set AP.md_log=1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(Files(".avi").size(), 0u) << r.out;
+    EXPECT_EQ(Files(".xml").size(), 0u);
+    EXPECT_EQ(Files("S.jpg").size(), 1u);
+    EXPECT_EQ(Files("M.bmp").size(), 1u);
+    EXPECT_NE(r.out.find("result -1"), std::string::npos) << r.out;
+
+    fs::remove_all(clips);
+    r = Run("--input " + Quote(sky) + " --detect --fast --set IF.dmaxsec=1 --set AP.leavelong=0");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(fs::exists(clips) && !Files("").empty()) << r.out;
+}
+
+TEST_F(Station, FullDiskWithTheGuardOnStopsCapture) {
+    std::string sky = Sky("single-meteor", 4);
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.limit_MB=1000000000 --set AP.limit_stop=1");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out.find("UM003: HDD Space limit. Please Stop and delete old files"), std::string::npos) << r.out;
+    EXPECT_EQ(Files(".avi").size(), 0u);
+}
+
+TEST_F(Station, WmvClipsCarryTheirSound) {
+    std::string sky = Sky("single-meteor", 8, "--audio");
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.dv_codec=WMV --set AP.dv_audio=1:file");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto wmvs = Files(".wmv");
+    ASSERT_EQ(wmvs.size(), 1u) << r.out;
+    Result p = Shell("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + Quote(wmvs[0].string()));
+    EXPECT_NE(p.out.find("wmv2"), std::string::npos) << p.out;
+    EXPECT_NE(p.out.find("wmav2"), std::string::npos) << p.out;
+    Result g = Shell("gst-launch-1.0 -q filesrc location=" + Quote(wmvs[0].string()) + " ! decodebin ! fakesink");
+    EXPECT_EQ(g.status, 0) << g.out;
+
+    fs::remove_all(clips);
+    std::string silent = Sky("single-meteor", 4);
+    r = Run("--input " + Quote(silent) + " --detect --fast --set AP.dv_codec=WMV");
+    EXPECT_NE(r.out.find("UM035: WMV needs audio source\n Please Set Audio device"), std::string::npos) << r.out;
+}
+
+TEST_F(Station, AnEncoderFromTheListWritesAPlayableAvi) {
+    Result list = Run("--list-devices");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(list.out, m, std::regex(R"(compressor\t(\d+:jpegenc))"))) << list.out;
+    std::string sky = Sky("single-meteor", 8);
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.dv_codec=" + Quote(m[1].str()));
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto avis = Files(".avi");
+    ASSERT_EQ(avis.size(), 1u) << r.out;
+    Result p = Shell("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + Quote(avis[0].string()));
+    EXPECT_NE(p.out.find("mjpeg"), std::string::npos) << p.out;
+    EXPECT_GT(FfprobeFrames(avis[0]), 60);
+}
+
+TEST_F(Station, ClipsAreAnnouncedOnTheSessionBus) {
+    test::PrivateBus bus;
+    std::string sky = Sky("single-meteor", 8);
+    std::string log = dir / "monitor.txt";
+    std::string monitor = "DBUS_SESSION_BUS_ADDRESS=" + Quote(bus.address()) +
+                          " dbus-monitor --session \"type='signal',interface='org.vigilux.Station'\" > " +
+                          Quote(log) + " 2>&1 & echo $!";
+    Result mon = Shell(monitor);
+    int mon_pid = std::atoi(mon.out.c_str());
+    ::usleep(300000);
+    Result r = Run("--input " + Quote(sky) + " --detect --fast",
+                   "DBUS_SESSION_BUS_ADDRESS=" + Quote(bus.address()));
+    ::usleep(300000);
+    kill(mon_pid, SIGTERM);
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string seen = test::ReadFileText(log);
+    EXPECT_NE(seen.find("member=VigiluxV2NotifyMessage"), std::string::npos) << seen;
+}
+
+TEST_F(Station, TestCameraRunsThroughTheDevicePath) {
+    // The test camera's ball never stops moving, so detection records from
+    // the end of the warm-up until the stop (which drops the unfinished clip).
+    Result r = Run("--detect --stop-after 5 --set AP.dv_video=" + Quote("1:Vigilux Test Camera") +
+                       " --set IF.fps=30 --set IF.nt_on=0 --set IF.dlev=50",
+                   "VLX_TEST_DEVICES=1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"((\d+) frames examined)"))) << r.out;
+    EXPECT_GT(std::atoi(m[1].str().c_str()), 60) << r.out;
+    EXPECT_NE(r.out.find("activating"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("D-Recording"), std::string::npos) << r.out;
+    EXPECT_EQ(Files(".avi").size(), 0u);
+    for (auto& e : fs::recursive_directory_iterator(clips)) EXPECT_FALSE(e.is_regular_file()) << e.path();
+}
+
+}  // namespace
+}  // namespace vlx
