@@ -175,7 +175,13 @@ void CLiveThread::StartCapture() {
         RequestStop();
         return;
     }
-    if (engine_->Run()) finished_since_run_ = false;
+    if (engine_->Run()) {
+        finished_since_run_ = false;
+    } else {
+        // A built pipeline that cannot run records nothing: stop as the Stop
+        // button does rather than sit there looking like detection.
+        RequestStop();
+    }
 }
 
 void CLiveThread::StopCapture() {
