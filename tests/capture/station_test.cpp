@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "../notify/servers.h"
 #include "dbus_session.h"
 #include "test_support.h"
 
@@ -254,6 +255,55 @@ TEST_F(Station, TestCameraRunsThroughTheDevicePath) {
     EXPECT_NE(r.out.find("D-Recording"), std::string::npos) << r.out;
     EXPECT_EQ(Files(".avi").size(), 0u);
     for (auto& e : fs::recursive_directory_iterator(clips)) EXPECT_FALSE(e.is_regular_file()) << e.path();
+}
+
+TEST_F(Station, ClipStillsReachRealFtpAndMailServers) {
+    fs::create_directories(dir / "ftp");
+    fs::create_directories(dir / "mail");
+    test::PythonServer ftp("ftp_server.py", dir / "ftp.port", {dir / "ftp", "station", "secret"});
+    test::PythonServer smtp("smtp_server.py", dir / "smtp.port", {dir / "mail"});
+    std::string sky = Sky("single-meteor", 8);
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.ftp_on=1 --set AP.ftp_server=127.0.0.1" +
+                   " --set AP.ftp_port=" + std::to_string(ftp.port()) +
+                   " --set AP.ftp_uname=station --set AP.ftp_pw=secret --set AP.mail_on=1 --set AP.mail_popbefore=0" +
+                   " --set AP.mail_server=127.0.0.1:" + std::to_string(smtp.port()) +
+                   " --set AP.mail_from=station@example.org --set AP.mail_to=me@example.org");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto thumbs = Files("T.jpg");
+    auto stills = Files("S.jpg");
+    ASSERT_EQ(thumbs.size(), 1u) << r.out;
+    ASSERT_EQ(stills.size(), 1u);
+    // The still and its thumbnail share the first rotating number.
+    EXPECT_EQ(test::ReadFileBytes(dir / "ftp/vlx1.jpg"), test::ReadFileBytes(stills[0].string()));
+    EXPECT_EQ(test::ReadFileBytes(dir / "ftp/vlxs1.jpg"), test::ReadFileBytes(thumbs[0].string()));
+    std::vector<fs::path> mails;
+    for (auto& e : fs::directory_iterator(dir / "mail")) {
+        if (e.path().extension() == ".eml") mails.push_back(e.path());
+    }
+    ASSERT_EQ(mails.size(), 1u) << r.out;
+    std::string mail = test::ReadFileText(mails[0].string());
+    EXPECT_NE(mail.find("filename=\"" + thumbs[0].filename().string() + "\""), std::string::npos) << mail.substr(0, 800);
+    // The settings were saved once at exit, without this run's overrides.
+    ASSERT_TRUE(fs::exists(dir / "Settings.vxi"));
+    Result saved = Shell("cd " + Quote(dir.str()) + " && " + Quote(test::BuildDir() + "/bin/vlx2d") +
+                         " --print-settings --show-secrets");
+    EXPECT_NE(saved.out.find("\nAP.ftp_on=0\n"), std::string::npos) << saved.out;
+    EXPECT_NE(saved.out.find("\nAP.ftp_pw=\n"), std::string::npos);
+    EXPECT_EQ(saved.out.find(clips), std::string::npos);
+}
+
+TEST_F(Station, DvCameraWithItsOwnSoundAtHalfSize) {
+    // A DV camera below 480 lines is decoded at half size (720x480 -> 360x240),
+    // with the camera's own 48 kHz sound.
+    Result r = Run("--detect --stop-after 5 --set AP.dv_video=" + Quote("2:Vigilux Test DV Camera") +
+                       " --set AP.dv_audio=" + Quote("3:Vigilux Test DV Camera") +
+                       " --set IF.cxin=360 --set IF.cx=360 --set IF.nt_on=0 --set IF.dlev=50",
+                   "VLX_TEST_DEVICES=1");
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"((\d+) frames examined)"))) << r.out;
+    EXPECT_GT(std::atoi(m[1].str().c_str()), 30) << r.out;
+    EXPECT_NE(r.out.find("D-Recording"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -329,8 +329,11 @@ GstElement* LiveEngine::MakeWriterBin(const std::string& path, std::string* erro
         }
         return nullptr;
     }
-    // Ring slots must come back before the ring laps them: keep the queue short.
-    g_object_set(vq, "max-size-buffers", 10u, "max-size-bytes", 0u, "max-size-time", static_cast<guint64>(0), nullptr);
+    // Room for two seconds of frames: a muxer interleaving sound holds video
+    // back until the matching sound arrives, and a full queue would stall the
+    // element (and with it a source that also delivers the sound). Slots
+    // still queued when the ring laps them are copied by the element.
+    g_object_set(vq, "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time", 2 * GST_SECOND, nullptr);
     g_object_set(sink, "location", path.c_str(), "async", FALSE, "sync", FALSE, nullptr);
     gst_bin_add_many(GST_BIN(bin), vq, mux, sink, nullptr);
 
@@ -460,7 +463,9 @@ void LiveEngine::ReleaseWriter() {
     Writer& w = *writer_;
     GstPad* cap = gst_element_get_static_pad(vlx2f_, "Output2");
     GstPad* aud = gst_element_get_static_pad(vlx2f_, "Audio Capture");
-    for (GstPad* p : {cap, aud}) {
+    // Sound first: a muxer waiting for sound holds the video queue full, and
+    // the video end-of-stream could not get in until the sound has ended.
+    for (GstPad* p : {aud, cap}) {
         if (!p) continue;
         GstPad* peer = gst_pad_get_peer(p);
         if (peer) {
