@@ -381,11 +381,12 @@ done:
     app.Shutdown();
     vlx::LiveStats& st = live.stats();
     double elapsed = NowSeconds() - started;
-    std::printf("vlx2d: %lld clips written, %lld frames examined, %lld frames between clips (%lld gaps, at most %lld), %.1f s\n",
+    std::printf("vlx2d: %lld clips written, %lld frames examined, %lld frames between clips (%lld gaps, at most %lld; "
+                "longest clip change %.1f ms), %.1f s\n",
                 static_cast<long long>(st.clips_written.load()),
                 static_cast<long long>(st.frames_in.load() - st.gap_frames.load()),
                 static_cast<long long>(st.gap_frames.load()), static_cast<long long>(st.gaps.load()),
-                static_cast<long long>(st.max_gap_frames.load()), elapsed);
+                static_cast<long long>(st.max_gap_frames.load()), st.max_gap_us.load() / 1000.0, elapsed);
     {
         std::lock_guard<std::mutex> lock(clips_mu);
         for (const std::string& c : clips) std::printf("  %s\n", c.c_str());

@@ -495,6 +495,11 @@ bool LiveEngine::Run() {
     if (!pipeline_) return false;
     if (running_) {
         g_signal_emit_by_name(vlx2f_, "rearm");
+        if (clip_end_us_ > 0) {
+            int64_t us = g_get_monotonic_time() - clip_end_us_;
+            if (us > stats_.max_gap_us) stats_.max_gap_us = us;
+            clip_end_us_ = 0;
+        }
         int64_t gap = stats_.frames_in - frames_at_clip_end_;
         if (frames_at_clip_end_ >= 0 && gap >= 0) {
             stats_.gap_frames += gap;
@@ -548,6 +553,7 @@ GstBusSyncReply LiveEngine::OnBusMessage(GstBus*, GstMessage* msg, gpointer data
                 // frame: hold a file source here so no frame passes unexamined
                 // while the live thread finishes the clip.
                 self->frames_at_clip_end_ = self->stats_.frames_in;
+                self->clip_end_us_ = g_get_monotonic_time();
                 if (self->ctx_.dp.fileinmode && !self->ctx_.dp.singlefilemode) self->HoldSource();
             }
             break;

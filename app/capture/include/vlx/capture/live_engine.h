@@ -55,6 +55,8 @@ struct LiveStats {
     std::atomic<int64_t> max_gap_frames{0};
     std::atomic<int64_t> gaps{0};
     std::atomic<int64_t> clips_written{0};
+    // Time from a clip's end to the re-arm (the coverage gap of a live camera).
+    std::atomic<int64_t> max_gap_us{0};
 };
 
 class LiveEngine {
@@ -121,6 +123,7 @@ private:
     GstPad* hold_pad_ = nullptr;  // source pad held between clips (file input)
     gulong hold_probe_ = 0;
     int64_t frames_at_clip_end_ = -1;
+    std::atomic<int64_t> clip_end_us_{0};
     LiveStats stats_;
 };
 
