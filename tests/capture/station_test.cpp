@@ -306,5 +306,25 @@ TEST_F(Station, DvCameraWithItsOwnSoundAtHalfSize) {
     EXPECT_NE(r.out.find("D-Recording"), std::string::npos) << r.out;
 }
 
+TEST_F(Station, TermSignalStopsCaptureAndSavesTheSettingsOnce) {
+    std::string cmd = "cd " + Quote(dir.str()) + " && VLX_TEST_DEVICES=1 XDG_DOCUMENTS_DIR=" + Quote(dir / "Docs") +
+                      " " + Quote(test::BuildDir() + "/bin/vlx2d") + " --out " + Quote(clips) +
+                      " --detect --set " + Quote("AP.dv_video=1:Vigilux Test Camera") +
+                      " --set IF.cxin=320 --set IF.cyin=240 --set IF.cx=320 --set IF.cy=240 --set IF.dlev=77"
+                      " > " + Quote(dir / "out.txt") + " 2>&1 & pid=$!; sleep 3; kill -TERM $pid; wait $pid";
+    {
+        std::ofstream script(dir / "term.sh");
+        script << cmd << "\n";
+    }
+    Result r = Shell("timeout 60 sh " + Quote(dir / "term.sh"));
+    std::string out = test::ReadFileText(dir / "out.txt");
+    EXPECT_EQ(r.status, 0) << out;
+    EXPECT_NE(out.find("signal 15, shutting down"), std::string::npos) << out;
+    EXPECT_NE(out.find("frames examined"), std::string::npos) << out;
+    ASSERT_TRUE(fs::exists(dir / "Settings.vxi"));
+    Result saved = Shell("cd " + Quote(dir.str()) + " && " + Quote(test::BuildDir() + "/bin/vlx2d") + " --print-settings");
+    EXPECT_NE(saved.out.find("\nIF.dlev=100\n"), std::string::npos) << saved.out;  // the override is not saved
+}
+
 }  // namespace
 }  // namespace vlx
