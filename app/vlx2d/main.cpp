@@ -6,6 +6,7 @@
 // file named on the command line or Settings.vxi), then runs the station: the
 // schedule and auto-start act as they do in the window, or --detect starts
 // detection at once. Error boxes become log lines on standard error.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -44,6 +45,7 @@ struct Options {
     bool detect = false;
     bool fast = false;
     double stop_after = 0;  // seconds; 0 runs until stopped
+    double retry_after = 10;  // first wait before detection restarts after a failure
     std::string input;
     std::string out;
     std::vector<std::pair<std::string, std::string>> sets;
@@ -59,6 +61,7 @@ void Usage(std::FILE* out) {
         "  --set KEY=VALUE     override a setting for this run (repeatable; not saved)\n"
         "  --fast              play a file as fast as it decodes instead of in real time\n"
         "  --stop-after SEC    stop and exit after this many seconds\n"
+        "  --retry-after SEC   a camera that fails is started again after SEC (doubling to 300; default 10)\n"
         "  --print-settings    print every setting as KEY=VALUE, in table order, and exit\n"
         "  --show-secrets      with --print-settings: print credentials and addresses too\n"
         "  --sun               print today's sunrise, sunset and both schedule windows, and exit\n"
@@ -90,12 +93,13 @@ int ParseArgs(int argc, char** argv, Options* o) {
             o->detect = true;
         } else if (a == "--fast") {
             o->fast = true;
-        } else if (a == "--input" || a == "--out" || a == "--set" || a == "--stop-after") {
+        } else if (a == "--input" || a == "--out" || a == "--set" || a == "--stop-after" || a == "--retry-after") {
             const char* v = value(a.c_str());
             if (!v) return 2;
             if (a == "--input") o->input = v;
             if (a == "--out") o->out = v;
             if (a == "--stop-after") o->stop_after = std::atof(v);
+            if (a == "--retry-after") o->retry_after = std::atof(v) > 0.1 ? std::atof(v) : 0.1;
             if (a == "--set") {
                 const char* eq = std::strchr(v, '=');
                 if (!eq) {
@@ -287,7 +291,11 @@ int main(int argc, char** argv) {
     });
 
     const bool tty = isatty(STDOUT_FILENO);
-    const bool file_input = ctx.dp.fileinmode != 0;
+    // A file ends; a camera (or a network camera) is expected to go on.
+    const std::string infname = ctx.ap.infname;
+    const bool network = infname.rfind("rtsp://", 0) == 0 || infname.rfind("rtsps://", 0) == 0 ||
+                         infname.rfind("http://", 0) == 0 || infname.rfind("https://", 0) == 0;
+    const bool file_input = ctx.dp.fileinmode != 0 && !network;
     const double started = NowSeconds();
     if (opt.detect) {
         page.UserDetect();
@@ -302,6 +310,17 @@ int main(int argc, char** argv) {
     double next_status = started;
     double next_log = started;
     std::string last_line;
+    // An unattended station must not stay stopped after a camera failure:
+    // detection starts again after a wait that doubles up to five minutes.
+    double retry_delay = opt.retry_after;
+    double retry_at = 0;
+    double restarted_at = 0;
+    auto retry_later = [&](double now) {
+        if (quitting || file_input) return;
+        retry_at = now + retry_delay;
+        std::fprintf(stderr, "vlx2d: detection starts again in %.0f s\n", retry_delay);
+        retry_delay = std::min(retry_delay * 2, 300.0);
+    };
     for (;;) {
         vlx::ThreadMessage m;
         if (main_queue.Get(&m, 50)) {
@@ -313,18 +332,25 @@ int main(int argc, char** argv) {
                         vlx::ErrorBox("UE042: Playback error (EC_ERRORABORT - 0x%08lx). Aborting...\r\n",
                                       static_cast<unsigned long>(m.lparam));
                         std::fprintf(stderr, "vlx2d: %s\n", live.last_error().c_str());
-                        exit_code = 1;
+                        if (file_input) exit_code = 1;
                     }
-                    page.UserStop();
-                    if (file_input) quitting = true;
+                    {
+                        const bool was_detecting = page.LiveState() == vlx::LiveActions::kDetect;
+                        page.UserStop();
+                        if (file_input) quitting = true;
+                        if (was_detecting) retry_later(NowSeconds());
+                    }
                     break;
-                case vlx::WM_LIVE_STOP_REQUEST:
+                case vlx::WM_LIVE_STOP_REQUEST: {
+                    const bool was_detecting = page.LiveState() == vlx::LiveActions::kDetect;
                     page.UserStop();
                     if (opt.detect && file_input) {
                         quitting = true;
                         exit_code = 1;
                     }
+                    if (was_detecting) retry_later(NowSeconds());
                     break;
+                }
                 case vlx::WM_LIVE_STOPPED:
                     if (quitting) goto done;
                     break;
@@ -344,6 +370,18 @@ int main(int argc, char** argv) {
             quitting = true;
             if (page.LiveState() == vlx::LiveActions::kStop) goto done;
             page.UserStop();
+        }
+        if (retry_at > 0 && now >= retry_at) {
+            retry_at = 0;
+            if (page.LiveState() == vlx::LiveActions::kStop) {
+                std::fprintf(stderr, "vlx2d: starting detection again\n");
+                page.UserDetect();
+                restarted_at = now;
+            }
+        }
+        if (restarted_at > 0 && now - restarted_at > 600 && page.LiveState() == vlx::LiveActions::kDetect) {
+            retry_delay = opt.retry_after;  // ten quiet minutes: the next failure waits briefly again
+            restarted_at = 0;
         }
         if (now >= next_tick) {
             next_tick += 1.0;

@@ -326,5 +326,20 @@ TEST_F(Station, TermSignalStopsCaptureAndSavesTheSettingsOnce) {
     EXPECT_NE(saved.out.find("\nIF.dlev=100\n"), std::string::npos) << saved.out;  // the override is not saved
 }
 
+TEST_F(Station, AFailedCameraIsStartedAgainWithGrowingWaits) {
+    Result r = Run("--detect --stop-after 5 --retry-after 1 --set " + Quote("AP.dv_video=9:No Such Camera"),
+                   "VLX_TEST_DEVICES=1");
+    EXPECT_EQ(r.status, 0) << r.out;
+    size_t failures = 0;
+    for (size_t p = r.out.find("UM010: No video capture device"); p != std::string::npos;
+         p = r.out.find("UM010: No video capture device", p + 1)) {
+        ++failures;
+    }
+    EXPECT_EQ(failures, 3u) << r.out;  // at 0 s, 1 s and 3 s; the next would be at 7 s
+    EXPECT_NE(r.out.find("detection starts again in 1 s"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("detection starts again in 2 s"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("detection starts again in 4 s"), std::string::npos) << r.out;
+}
+
 }  // namespace
 }  // namespace vlx
