@@ -33,6 +33,8 @@
 #include "vlx/settings/key_table.h"
 #include "vlx/settings/settings_store.h"
 
+#include "clips_command.h"
+
 namespace {
 
 constexpr uint32_t kQuitMessage = 1399;
@@ -68,6 +70,7 @@ void Usage(std::FILE* out) {
         "  --list-devices      print the video, audio and compressor lists, and exit\n"
         "  -h, --help          this text\n",
         out);
+    std::fputs(vlx2d::kToolUsage, out);
 }
 
 // Returns -1 to go on, else the exit code.
@@ -175,6 +178,8 @@ double NowSeconds() {
 
 int main(int argc, char** argv) {
     Options opt;
+    vlx2d::ToolCommand tool;
+    if (!vlx2d::TakeToolOptions(&argc, argv, &tool)) return 2;
     int rc = ParseArgs(argc, argv, &opt);
     if (rc >= 0) return rc;
 
@@ -212,6 +217,7 @@ int main(int argc, char** argv) {
     }
     if (!ok) return 2;
     app.before_save = [&overrides](vlx::AppContext& c) { overrides.Restore(c); };
+    if (tool.kind != vlx2d::ToolCommand::kNone) return vlx2d::RunToolCommand(app, ctx, tool);
 
     if (opt.print_settings) {
         PrintSettings(ctx, opt.show_secrets);

@@ -52,13 +52,16 @@ void AreaMaskEditor::SetBackground(const uint8_t* bgr, int width, int height) {
 }
 
 void AreaMaskEditor::Open(int caption_height) {
-    cx_ = std::max(ctx_.dp.cx, 0);
-    cy_ = std::max(ctx_.dp.cy, 0);
-    const size_t n = static_cast<size_t>(cx_) * cy_ * 3;
-
     const bool named = std::strncmp(ctx_.ap.dareafname, kNoAreaMask, sizeof ctx_.ap.dareafname) != 0;
     AreaMaskPicture read;
     if (named && ReadAreaMask(ctx_, false, read)) mask_ = std::move(read);
+    Begin(caption_height);
+}
+
+void AreaMaskEditor::Begin(int caption_height) {
+    cx_ = std::max(ctx_.dp.cx, 0);
+    cy_ = std::max(ctx_.dp.cy, 0);
+    const size_t n = static_cast<size_t>(cx_) * cy_ * 3;
     if (mask_.width != cx_ || mask_.height != cy_ || mask_.pixels.size() != n) {
         mask_.width = cx_;
         mask_.height = cy_;

@@ -74,6 +74,8 @@ public:
     // detect. Colours other than pure red count as detect. State, layout and
     // display start afresh; caption_height sizes the dialog.
     void Open(int caption_height = 0);
+    // The same without reading any file: the picture in memory, or all detect.
+    void Begin(int caption_height = 0);
 
     int width() const { return cx_; }
     int height() const { return cy_; }
