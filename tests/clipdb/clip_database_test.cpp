@@ -1,5 +1,6 @@
 #include "vlx/clipdb/clip_database.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -363,6 +364,26 @@ TEST_F(ClipDatabaseTest, NewClipsTakeTheirLettersFromTheSettings) {
     db_.AddClipPath(Root() + "/2007/200710/20071016/M20071016_010000_TK1.avi");
     EXPECT_EQ(db_.RowCount(), 3);
     EXPECT_EQ(view_.counter, "3 clips");
+}
+
+TEST_F(ClipDatabaseTest, ReadingStopsAtTheEntryLimitWithTheLastClipWhole) {
+    char name[64];
+    for (int i = 0; i <= kClipEntryCap; ++i) {  // one clip more than fits
+        std::snprintf(name, sizeof name, "/M20071015_%02d%04d_TK1.avi", i / 10000, i % 10000);
+        std::FILE* f = std::fopen((Root() + name).c_str(), "wb");
+        ASSERT_TRUE(f);
+        std::fclose(f);
+    }
+    std::snprintf(name, sizeof name, "/M20071015_%02d%04d_TK1.xml", (kClipEntryCap - 1) / 10000,
+                  (kClipEntryCap - 1) % 10000);
+    Touch(Root() + name);
+    db_.Read();
+    ASSERT_EQ(db_.RowCount(), kClipEntryCap);
+    EXPECT_EQ(db_.RowName(kClipEntryCap - 1), "M20071015_009998_TK1");
+    EXPECT_EQ(db_.RowMedia(kClipEntryCap - 1), "A       X ");
+    db_.AddClipPath(Root() + "/M20071015_230000_TK1.avi");
+    EXPECT_EQ(db_.RowCount(), kClipEntryCap);
+    EXPECT_EQ(view_.counter, "9999 clips");
 }
 
 TEST_F(ClipDatabaseTest, DeletedClipGoesToTheTrash) {
