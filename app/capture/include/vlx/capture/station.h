@@ -73,6 +73,9 @@ struct FinishedClip {
     int32_t frames = 0;          // clip_frames
     int64_t start_time = 0;      // clip_start_time (capture time)
     int32_t trigger = 0;         // clip_trigger
+    // Frames that had reached the detector when the clip ended: its frames
+    // are the `frames` source frames before about this one.
+    int64_t end_frame = 0;
     std::vector<std::string> files;  // every file written for it (clip, stills, map, thumbnail, XML)
     bool network_skipped = false;    // its uploads and mails were skipped or given up
 };
