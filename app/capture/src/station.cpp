@@ -212,6 +212,7 @@ void Station::Impl::Run(std::promise<void>& ready) {
         if (ev.clip_finished) ev.clip_finished(c);
     };
     fh.log = [this](const std::string& t) { Log(t); };
+    fh.analyse = opt.analyse;
     finisher = std::make_unique<ClipFinisher>(ctx, fh, opt.finisher_queue);
     finisher->Start();
 

@@ -37,6 +37,8 @@
 
 namespace vlx {
 
+struct ClipRecord;
+
 struct StationOptions {
     // File input as fast as it decodes (frames timed by the stream).
     bool fast = false;
@@ -64,6 +66,10 @@ struct StationOptions {
     int finisher_queue = 4;
     // The status event's period in ms; 0 for three frame periods.
     int status_period_ms = 0;
+    // An extra step of every accepted clip's finishing, after its stills and
+    // before its XML record (on the finisher thread); base is the clip path
+    // without its extension, clip_ctx the clip's own context.
+    std::function<void(AppContext& clip_ctx, const ClipRecord& rec, const std::string& base)> analyse;
 };
 
 // A clip the finisher has completed.
