@@ -86,6 +86,16 @@ public:
         curl_easy_setopt(h, CURLOPT_ACCEPTTIMEOUT_MS, 1000L * options.connect_timeout_s);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.stall_timeout_s));
+        if (options.cancel) {
+            // A cancellable session runs its own transfer loop that looks at
+            // the flag every 100 ms; the callback covers the library's own
+            // loops (about once a second).
+            cancel_ = options.cancel;
+            multi_ = curl_multi_init();
+            curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CancelCheck);
+            curl_easy_setopt(h, CURLOPT_XFERINFODATA, options.cancel);
+        }
         // Without a user name the library logs in as "anonymous".
         user_ = StripLineBreaks(ap.ftp_uname);
         password_ = StripLineBreaks(ap.ftp_pw);
@@ -113,7 +123,7 @@ public:
         Reset();
         curl_easy_setopt(h_.get(), CURLOPT_URL, dir_url_.c_str());
         curl_easy_setopt(h_.get(), CURLOPT_NOBODY, 1L);
-        return curl_easy_perform(h_.get());
+        return Perform();
     }
 
     CURLcode Put(const std::string& remote_name, FILE* f, curl_off_t size) {
@@ -123,7 +133,7 @@ public:
         curl_easy_setopt(h_.get(), CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(h_.get(), CURLOPT_READDATA, f);
         curl_easy_setopt(h_.get(), CURLOPT_INFILESIZE_LARGE, size);
-        return curl_easy_perform(h_.get());
+        return Perform();
     }
 
     // The names in the directory (NLST).
@@ -133,7 +143,7 @@ public:
         curl_easy_setopt(h_.get(), CURLOPT_DIRLISTONLY, 1L);
         curl_easy_setopt(h_.get(), CURLOPT_WRITEFUNCTION, &AppendText);
         curl_easy_setopt(h_.get(), CURLOPT_WRITEDATA, listing);
-        return curl_easy_perform(h_.get());
+        return Perform();
     }
 
     // Deletes each name in the directory; stops at the first refusal.
@@ -152,12 +162,53 @@ public:
         curl_easy_setopt(h_.get(), CURLOPT_URL, dir_url_.c_str());
         curl_easy_setopt(h_.get(), CURLOPT_NOBODY, 1L);
         curl_easy_setopt(h_.get(), CURLOPT_POSTQUOTE, list);
-        CURLcode rc = curl_easy_perform(h_.get());
+        CURLcode rc = Perform();
         curl_easy_setopt(h_.get(), CURLOPT_POSTQUOTE, nullptr);
         return rc;
     }
 
+    ~FtpSession() {
+        h_.reset();  // before the multi handle whose cache holds the connection
+        if (multi_) curl_multi_cleanup(multi_);
+    }
+
 private:
+    // One step. The multi handle keeps the connection between the steps of
+    // the session as the easy handle's own would.
+    CURLcode Perform() {
+        if (!multi_) return curl_easy_perform(h_.get());
+        if (cancel_->load()) return CURLE_ABORTED_BY_CALLBACK;
+        CURL* h = h_.get();
+        if (curl_multi_add_handle(multi_, h) != CURLM_OK) return curl_easy_perform(h);
+        CURLcode rc = CURLE_OK;
+        bool done = false;
+        for (;;) {
+            int running = 0;
+            if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+                rc = CURLE_FAILED_INIT;
+                break;
+            }
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
+                if (msg->msg == CURLMSG_DONE && msg->easy_handle == h) {
+                    rc = msg->data.result;
+                    done = true;
+                }
+            }
+            if (done || running == 0) break;
+            if (cancel_->load()) {
+                rc = CURLE_ABORTED_BY_CALLBACK;
+                break;
+            }
+            curl_multi_poll(multi_, nullptr, 0, 100, nullptr);
+        }
+        curl_multi_remove_handle(multi_, h);
+        return rc;
+    }
+
+    static int CancelCheck(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+    }
     static size_t AppendText(char* data, size_t size, size_t n, void* user) {
         static_cast<std::string*>(user)->append(data, size * n);
         return size * n;
@@ -172,6 +223,8 @@ private:
     }
 
     CurlPtr h_;
+    CURLM* multi_ = nullptr;
+    const std::atomic<bool>* cancel_ = nullptr;
     char error_[CURL_ERROR_SIZE] = {};
     std::string user_, password_, dir_url_;
 };
@@ -186,6 +239,7 @@ bool Enter(AppContext& ctx, FtpSession& session) {
     if (!session.ok()) return Fail(ctx, "-FTP:ERROR");
     CURLcode rc = session.EnterDir();
     if (rc == CURLE_OK) return true;
+    if (rc == CURLE_ABORTED_BY_CALLBACK) return false;  // given up; the station reports it
     // The library reports a refused CWD (and only that, after a good login)
     // as access to the remote resource denied.
     if (rc == CURLE_REMOTE_ACCESS_DENIED) return Fail(ctx, "-FTP:dir error");
@@ -237,9 +291,9 @@ bool UploadClipFile(AppContext& ctx, const char* local_path, int kind, const cha
         std::error_code size_ec;
         auto size = fs::file_size(copy, size_ec);
         if (!f || size_ec) return Fail(ctx, "-FTP:put error");
-        if (session.Put(remote_name, f.get(), static_cast<curl_off_t>(size)) != CURLE_OK) {
-            return Fail(ctx, "-FTP:put error");
-        }
+        CURLcode rc = session.Put(remote_name, f.get(), static_cast<curl_off_t>(size));
+        if (rc == CURLE_ABORTED_BY_CALLBACK) return false;
+        if (rc != CURLE_OK) return Fail(ctx, "-FTP:put error");
     }
     if (own_copy) fs::remove(copy, ec);  // never the caller's own file
 
