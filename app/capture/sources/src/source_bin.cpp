@@ -213,6 +213,9 @@ bool BuildFileSource(AppContext& ctx, SourceParts* out) {
         GstCaps* caps = gst_discoverer_stream_info_get_caps(GST_DISCOVERER_STREAM_INFO(v));
         format = FileVideoFormat(caps);
         if (caps) gst_caps_unref(caps);
+        // 4:2:2 pairs pixels along the row: at an odd input or working width
+        // the frames are taken as 4:2:0 instead.
+        if ((format == "YUY2" || format == "UYVY") && ((width | ctx.dp.cx) & 1)) format = "I420";
     }
     gst_discoverer_stream_info_list_free(videos);
     gst_discoverer_stream_info_list_free(audios);
@@ -391,7 +394,7 @@ bool BuildDeviceSource(AppContext& ctx, SourceParts* out) {
         return false;
     }
     Negotiated neg;
-    detail::NegotiateFormat(dev_caps, ctx.dp.cxin, ctx.dp.cyin, ctx.dp.fps, &neg);
+    detail::NegotiateFormat(dev_caps, ctx.dp.cxin, ctx.dp.cyin, ctx.dp.fps, &neg, ctx.dp.cx);
     gst_caps_unref(dev_caps);
     if (neg.kind == Negotiated::kNone) {
         ErrorBox("UM012:Media type not matched");
