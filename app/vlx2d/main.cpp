@@ -33,6 +33,10 @@
 #include "vlx/settings/key_table.h"
 #include "vlx/settings/settings_store.h"
 
+#ifndef VLX_INSTALLED_PLUGIN_DIR
+#define VLX_INSTALLED_PLUGIN_DIR "../lib/gstreamer-1.0"
+#endif
+
 namespace {
 
 constexpr uint32_t kQuitMessage = 1399;
@@ -219,15 +223,16 @@ int main(int argc, char** argv) {
     }
 
     gst_init(nullptr, nullptr);
-    // The vlx2f plugin lives beside the program or in the build's plugins
-    // folder; both are searched besides GST_PLUGIN_PATH.
+    // The vlx2f plugin lives beside the program, in the build's plugins
+    // folder, or in the plugin folder of the prefix it was installed to; all
+    // are searched besides GST_PLUGIN_PATH.
     {
         char exe[4096] = {};
         ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
         if (n > 0) {
             std::string dir(exe, static_cast<size_t>(n));
             dir = dir.substr(0, dir.rfind('/'));
-            for (const std::string& d : {dir, dir + "/../plugins", dir + "/../lib/vigilux"}) {
+            for (const std::string& d : {dir, dir + "/../plugins", dir + "/" VLX_INSTALLED_PLUGIN_DIR}) {
                 gst_registry_scan_path(gst_registry_get(), d.c_str());
             }
         }
