@@ -27,6 +27,7 @@
 #include "vlx/capture/live_page.h"
 #include "vlx/capture/live_thread.h"
 #include "vlx/capture/sources.h"
+#include "vlx/clips/recover.h"
 #include "vlx/messages.h"
 #include "vlx/schedule/schedule.h"
 #include "vlx/schedule/sun.h"
@@ -252,6 +253,11 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
+
+    // Capture files a killed run left behind become clips (or go) before the
+    // first new one is opened.
+    vlx::RecoverCaptureFiles(ctx, vlx::ComputeTimeOffset(ctx, ctx.clock->Now().sec),
+                             [](const std::string& line) { std::fprintf(stderr, "vlx2d: %s\n", line.c_str()); });
 
     std::mutex clips_mu;
     std::vector<std::string> clips;

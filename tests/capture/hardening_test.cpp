@@ -7,8 +7,13 @@
 #include <string>
 #include <vector>
 
+#include <chrono>
+#include <csignal>
+#include <thread>
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "test_support.h"
 
@@ -108,6 +113,50 @@ TEST_F(Hardening, OddFrameSizesWorkInEveryFormat) {
                             " ! decodebin ! videoconvert ! video/x-raw,format=BGRx ! fakesink");
         EXPECT_EQ(play.status, 0) << play.out;
     }
+}
+
+
+// kill -9 in the middle of a clip, then a new start: the capture file of the
+// killed run becomes a playable clip named for its start, and is gone.
+TEST_F(Hardening, ACaptureFileOfAKilledRunIsRecoveredAtStart) {
+    const std::string sky = Sky("I420", 320, 240, 12);
+    const std::string args = "--set IF.lid=KILL --set IF.cid=01 --set IF.cxin=320 --set IF.cyin=240 --set IF.cx=320 "
+                             "--set IF.cy=240";
+    const std::string cmd = "cd " + Quote(dir.str()) + " && exec env XDG_DOCUMENTS_DIR=" + Quote(dir / "Docs") + " " +
+                            Quote(test::BuildDir() + "/bin/vlx2d") + " --out " + Quote(clips()) + " --input " +
+                            Quote(sky) + " --detect " + args + " >" + Quote(dir / "killed.log") + " 2>&1";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Killed once the clip's frames are being written (a few hundred kB).
+    bool writing = false;
+    for (int i = 0; i < 400 && !writing; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        for (const fs::path& t : Files(".avi")) writing = writing || (t.filename().string()[0] == 'T' && fs::file_size(t) > 400000);
+    }
+    kill(pid, SIGKILL);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    ASSERT_TRUE(writing) << test::ReadFileText(dir / "killed.log");
+    ASSERT_TRUE(Files(".avi").size() == 1 && Files(".avi")[0].filename().string()[0] == 'T');
+
+    Result r = Run("--stop-after 1 " + args);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("recovered the capture file"), std::string::npos) << r.out;
+    const std::vector<fs::path> avis = Files(".avi");
+    ASSERT_EQ(avis.size(), 1u) << r.out;
+    const std::string name = avis[0].filename().string();
+    EXPECT_TRUE(name.starts_with("M") && name.ends_with("_KILL_01.avi")) << name;
+    Result probe = Shell("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+                         "-of csv=p=0 " + Quote(avis[0].string()));
+    EXPECT_EQ(probe.status, 0) << probe.out;
+    EXPECT_GE(std::atoi(probe.out.c_str()), 3) << probe.out;
+    Result play = Shell("gst-launch-1.0 -q filesrc location=" + Quote(avis[0].string()) +
+                        " ! decodebin ! videoconvert ! fakesink");
+    EXPECT_EQ(play.status, 0) << play.out;
 }
 
 }  // namespace
