@@ -162,6 +162,35 @@ private:
     std::map<std::string, std::string> saved_;
 };
 
+// --input without any of the size and rate settings: this run takes the
+// file's own (not saved). With any of them given, they must match the file.
+void FitInputToFile(vlx::AppContext& ctx, const Options& opt, Overrides& overrides) {
+    for (const auto& [k, v] : opt.sets) {
+        if (k == "IF.cxin" || k == "IF.cyin" || k == "IF.cx" || k == "IF.cy" || k == "IF.fps") return;
+    }
+    const vlx::capture::VideoFileFacts f = vlx::capture::ProbeVideoFile(opt.input);
+    if (!f.ok) return;  // the start reports why
+    const std::string w = std::to_string(f.width), h = std::to_string(f.height);
+    // A size the settings cannot hold is left to the start's own check.
+    for (const auto& [k, v] : {std::pair{"IF.cxin", f.width}, std::pair{"IF.cx", f.width},
+                               std::pair{"IF.cyin", f.height}, std::pair{"IF.cy", f.height}}) {
+        const vlx::KeyDef* d = vlx::FindKey(k);
+        if (d && d->ranged && (v < d->min || v > d->max)) return;
+    }
+    overrides.Apply(ctx, "IF.cxin", w);
+    overrides.Apply(ctx, "IF.cx", w);
+    overrides.Apply(ctx, "IF.cyin", h);
+    overrides.Apply(ctx, "IF.cy", h);
+    char fps[32] = "";
+    if (f.fps_n > 0 && f.fps_d > 0) {
+        std::snprintf(fps, sizeof fps, "%.6g", static_cast<double>(f.fps_n) / f.fps_d);
+        overrides.Apply(ctx, "IF.fps", fps);
+    }
+    std::fprintf(stderr, "vlx2d: %s is %dx%d%s%s fps: input and working size%s taken from it for this run\n",
+                 opt.input.c_str(), f.width, f.height, fps[0] ? " at " : "", fps[0] ? fps : "",
+                 fps[0] ? " and frame rate" : "");
+}
+
 const char* StateName(int state) {
     switch (state) {
         case vlx::LiveActions::kPreview: return "previewing";
@@ -238,6 +267,8 @@ int main(int argc, char** argv) {
             }
         }
     }
+    if (!opt.input.empty()) FitInputToFile(ctx, opt, overrides);
+
     vlx::ThreadQueue main_queue;
     std::thread signal_thread([&stop_signals, id = main_queue.id()] {
         int sig = 0;
@@ -332,6 +363,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vlx2d: detection starts again in %.0f s\n", retry_delay);
         retry_delay = std::min(retry_delay * 2, 300.0);
     };
+    // A start refused at once (an output larger than the input) can never
+    // work: the station ends after the message instead of idling.
+    if (opt.detect && page.LiveState() == vlx::LiveActions::kStop) {
+        exit_code = 1;
+        goto done;
+    }
     for (;;) {
         vlx::ThreadMessage m;
         if (main_queue.Get(&m, 50)) {

@@ -3,6 +3,8 @@
 // input that is not what the settings say.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -53,8 +55,9 @@ protected:
     }
 
     // vlx2d in a folder of its own (its program directory).
-    Result Run(const std::string& args) {
-        return Shell("cd " + Quote(dir.str()) + " && XDG_DOCUMENTS_DIR=" + Quote(dir / "Docs") + " timeout 120 " +
+    Result Run(const std::string& args, int timeout_s = 120) {
+        return Shell("cd " + Quote(dir.str()) + " && XDG_DOCUMENTS_DIR=" + Quote(dir / "Docs") + " timeout " +
+                     std::to_string(timeout_s) + " " +
                      Quote(test::BuildDir() + "/bin/vlx2d") + " --out " + Quote(clips()) + " " + args);
     }
 
@@ -157,6 +160,82 @@ TEST_F(Hardening, ACaptureFileOfAKilledRunIsRecoveredAtStart) {
     Result play = Shell("gst-launch-1.0 -q filesrc location=" + Quote(avis[0].string()) +
                         " ! decodebin ! videoconvert ! fakesink");
     EXPECT_EQ(play.status, 0) << play.out;
+}
+
+
+// A start that cannot work ends vlx2d at once with a non-zero status after
+// its message, rather than leaving it idle until killed.
+TEST_F(Hardening, ARefusedStartEndsTheStation) {
+    const std::string sky = Sky("I420", 320, 240, 2);
+    struct Case {
+        const char* what;
+        std::string sets;
+        const char* message;
+    } cases[] = {
+        {"output larger than input", "--set IF.cxin=320 --set IF.cyin=240 --set IF.cx=640 --set IF.cy=240",
+         "Xi must be >= Xo, Yi must be >= Yo\n Please set proper value"},
+        {"WMV without sound", "--set AP.dv_codec=WMV --set AP.dv_audio=NULL",
+         "UM035: WMV needs audio source\n Please Set Audio device"},
+        {"input size not the file's", "--set IF.cxin=640 --set IF.cyin=480 --set IF.cx=640 --set IF.cy=480",
+         "UE025: Cannot connect F-U\n The video is 320x240, the input size is set to 640x480"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Result r = Run("--input " + Quote(sky) + " --detect --fast " + c.sets, 20);
+        EXPECT_NE(r.status, 0) << r.out;
+        EXPECT_NE(r.status, 124) << "still running when timed out:\n" << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+        EXPECT_TRUE(Files(".avi").empty()) << r.out;  // no capture file is left behind
+    }
+}
+
+// A file input that cannot be read says why in plain words; one that can is
+// taken at its own size and rate unless the settings are given for the run.
+TEST_F(Hardening, FileInputExplainsItselfAndFitsTheFile) {
+    const std::string sky = Sky("GRAY8", 176, 144, 7);
+    // The same file with a codec nobody knows.
+    std::vector<uint8_t> bytes = test::ReadFileBytes(sky);
+    for (size_t i = 0; i + 4 <= std::min<size_t>(bytes.size(), 4096); ++i) {
+        if (!std::memcmp(&bytes[i], "Y800", 4)) std::memcpy(&bytes[i], "ZZZZ", 4);
+    }
+    const std::string zzzz = dir / "zzzz.avi";
+    test::WriteFileBytes(zzzz, bytes.data(), bytes.size());
+    const std::string text = dir / "notes.avi";
+    test::WriteFileBytes(text, "not a video\n", 12);
+    fs::create_directories(dir / "folder.avi");
+    struct Case {
+        std::string input;
+        std::string message;
+    } cases[] = {
+        {dir / "missing.avi", "UE-DGB:Failed to connect AVI file source\n " + (dir / "missing.avi") + ": no such file"},
+        {dir / "folder.avi", "UE-DGB:Failed to connect AVI file source\n " + (dir / "folder.avi") + ": a folder, not a file"},
+        {text, "UE-DEG: Cannot connect A-S\n " + text + ": not a video file"},
+        {zzzz, "UE025: Cannot connect F-U\n " + zzzz + ": no decoder for codec ZZZZ"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        Result r = Run("--input " + Quote(c.input) + " --detect --fast");
+        EXPECT_NE(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << r.out;
+    }
+
+    // No size or rate given: the file's, for this run only.
+    Result r = Run("--input " + Quote(sky) + " --detect --fast");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(sky + " is 176x144 at 29.97 fps: input and working size and frame rate taken from it for "
+                         "this run"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(Files(".avi").size(), 1u) << r.out;
+    Result saved = Run("--print-settings");
+    EXPECT_NE(saved.out.find("IF.cxin=640\n"), std::string::npos) << saved.out;
+    EXPECT_NE(saved.out.find("IF.fps=29.97\n"), std::string::npos) << saved.out;
+    // One of them given: the settings must match the file.
+    r = Run("--input " + Quote(sky) + " --detect --fast --set IF.fps=25");
+    EXPECT_NE(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("UE025: Cannot connect F-U\n The video is 176x144, the input size is set to 640x480"),
+              std::string::npos)
+        << r.out;
 }
 
 }  // namespace
