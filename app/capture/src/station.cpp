@@ -351,7 +351,7 @@ void Station::Impl::Run(std::promise<void>& ready) {
                     const bool for_good = msg.wparam == kStopRunRefused || file_input;
                     if ((detect_now && file_input && opt.quit_at_end_of_input) ||
                         (for_good && opt.quit_when_refused)) {
-                        if (stop_then_quit()) done = true;
+                        quitting = true;  // done once the live thread has stopped
                         code = 1;
                     } else if (was_detecting) {
                         retry_later(NowSeconds());
