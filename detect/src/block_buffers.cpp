@@ -4,13 +4,25 @@
 #include <cstring>
 #include <initializer_list>
 
+#include <sys/mman.h>
+
 namespace vlx {
 namespace {
 
+constexpr size_t kHugePage = size_t{2} << 20;
+
 uint8_t* AllocZeroed(size_t bytes) {
-    const size_t rounded = ((bytes ? bytes : 1) + 63) & ~static_cast<size_t>(63);
-    void* p = std::aligned_alloc(64, rounded);
-    if (p) std::memset(p, 0, rounded);
+    // Large buffers (the shift buffer of an HD camera is 200 MB) in huge
+    // pages where the system offers them: a fiftieth of the page faults, and
+    // the ring's slots stay in few TLB entries.
+    const size_t align = bytes >= 2 * kHugePage ? kHugePage : 64;
+    const size_t rounded = ((bytes ? bytes : 1) + align - 1) & ~(align - 1);
+    void* p = std::aligned_alloc(align, rounded);
+    if (!p) return nullptr;
+#ifdef MADV_HUGEPAGE
+    if (align == kHugePage) madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+    std::memset(p, 0, rounded);
     return static_cast<uint8_t*>(p);
 }
 
