@@ -30,6 +30,9 @@
 #include "vlx/settings/settings_store.h"
 
 #include "clips_command.h"
+#ifndef VLX_INSTALLED_PLUGIN_DIR
+#define VLX_INSTALLED_PLUGIN_DIR "../lib/gstreamer-1.0"
+#endif
 
 namespace {
 
@@ -154,6 +157,35 @@ private:
     std::map<std::string, std::string> saved_;
 };
 
+// --input without any of the size and rate settings: this run takes the
+// file's own (not saved). With any of them given, they must match the file.
+void FitInputToFile(vlx::AppContext& ctx, const Options& opt, Overrides& overrides) {
+    for (const auto& [k, v] : opt.sets) {
+        if (k == "IF.cxin" || k == "IF.cyin" || k == "IF.cx" || k == "IF.cy" || k == "IF.fps") return;
+    }
+    const vlx::capture::VideoFileFacts f = vlx::capture::ProbeVideoFile(opt.input);
+    if (!f.ok) return;  // the start reports why
+    // A size the settings cannot hold is left to the start's own check.
+    for (const auto& [k, v] : {std::pair{"IF.cxin", f.width}, std::pair{"IF.cx", f.width},
+                               std::pair{"IF.cyin", f.height}, std::pair{"IF.cy", f.height}}) {
+        const vlx::KeyDef* d = vlx::FindKey(k);
+        if (d && d->ranged && (v < d->min || v > d->max)) return;
+    }
+    const std::string w = std::to_string(f.width), h = std::to_string(f.height);
+    overrides.Apply(ctx, "IF.cxin", w);
+    overrides.Apply(ctx, "IF.cx", w);
+    overrides.Apply(ctx, "IF.cyin", h);
+    overrides.Apply(ctx, "IF.cy", h);
+    char fps[32] = "";
+    if (f.fps_n > 0 && f.fps_d > 0) {
+        std::snprintf(fps, sizeof fps, "%.6g", static_cast<double>(f.fps_n) / f.fps_d);
+        overrides.Apply(ctx, "IF.fps", fps);
+    }
+    std::fprintf(stderr, "vlx2d: %s is %dx%d%s%s fps: input and working size%s taken from it for this run\n",
+                 opt.input.c_str(), f.width, f.height, fps[0] ? " at " : "", fps[0] ? fps : "",
+                 fps[0] ? " and frame rate" : "");
+}
+
 const char* StateName(int state) {
     switch (state) {
         case vlx::LiveActions::kPreview: return "previewing";
@@ -219,19 +251,22 @@ int main(int argc, char** argv) {
     }
 
     gst_init(nullptr, nullptr);
-    // The vlx2f plugin lives beside the program or in the build's plugins
-    // folder; both are searched besides GST_PLUGIN_PATH.
+    // The vlx2f plugin lives beside the program, in the build's plugins
+    // folder, or in the plugin folder of the prefix it was installed to; all
+    // are searched besides GST_PLUGIN_PATH.
     {
         char exe[4096] = {};
         ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
         if (n > 0) {
             std::string dir(exe, static_cast<size_t>(n));
             dir = dir.substr(0, dir.rfind('/'));
-            for (const std::string& d : {dir, dir + "/../plugins", dir + "/../lib/vigilux"}) {
+            for (const std::string& d : {dir, dir + "/../plugins", dir + "/" VLX_INSTALLED_PLUGIN_DIR}) {
                 gst_registry_scan_path(gst_registry_get(), d.c_str());
             }
         }
     }
+
+    if (!opt.input.empty() && !opt.list_devices) FitInputToFile(ctx, opt, overrides);
 
     vlx::capture::DeviceLists lists = vlx::capture::EnumerateDevices(ctx);
     if (opt.list_devices) {
@@ -253,6 +288,7 @@ int main(int argc, char** argv) {
     so.stop_after = opt.stop_after;
     so.retry_after = opt.retry_after;
     so.quit_at_end_of_input = true;
+    so.quit_when_refused = true;
     so.sound_sink = "fakesink";
     vlx::StationEvents ev;
     ev.clip_finished = [&](const vlx::FinishedClip& c) {

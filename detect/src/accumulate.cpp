@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "vlx/detect/resize.h"
 #include "vlx/guid.h"
 
 namespace vlx::detect {
@@ -29,11 +30,12 @@ void PeakHold(uint8_t* snap, const uint8_t* fr, int32_t format, int32_t cx, int3
         case kFormatUYVY: PeakPacked<2, 1>(snap, fr, n); break;
         case kFormatGray8: PeakPacked<1, 0>(snap, fr, n); break;
         case kFormatPlanar420: {
-            const size_t cw = static_cast<size_t>(cx / 2);
-            uint8_t* su = snap + n;
-            uint8_t* sv = su + n / 4;
-            const uint8_t* fu = fr + n;
-            const uint8_t* fv = fu + n / 4;
+            const Planar420 l = Planar420Layout(cx, cy);
+            const size_t cw = l.cw;
+            uint8_t* su = snap + l.u;
+            uint8_t* sv = snap + l.v;
+            const uint8_t* fu = fr + l.u;
+            const uint8_t* fv = fr + l.v;
             for (int32_t y = 0; y < cy; ++y) {
                 uint8_t* srow = snap + static_cast<size_t>(y) * cx;
                 const uint8_t* frow = fr + static_cast<size_t>(y) * cx;
@@ -42,12 +44,9 @@ void PeakHold(uint8_t* snap, const uint8_t* fr, int32_t format, int32_t cx, int3
                     const uint8_t s = srow[x], c = frow[x];
                     if (s < c && s != 0) {
                         srow[x] = c;
-                        // An odd last column has no chroma of its own.
-                        if (static_cast<size_t>(x / 2) < cw) {
-                            const size_t ci = crow + static_cast<size_t>(x / 2);
-                            su[ci] = fu[ci];
-                            sv[ci] = fv[ci];
-                        }
+                        const size_t ci = crow + static_cast<size_t>(x / 2);
+                        su[ci] = fu[ci];
+                        sv[ci] = fv[ci];
                     }
                 }
             }

@@ -12,7 +12,7 @@ size_t FrameBytes(int32_t format, int32_t cx, int32_t cy) {
     if (cx <= 0 || cy <= 0) return 0;
     const size_t p = static_cast<size_t>(cx) * static_cast<size_t>(cy);
     switch (format) {
-        case kFormatPlanar420: return p * 12 / 8;
+        case kFormatPlanar420: return Planar420Layout(cx, cy).bytes;
         case kFormatYUY2:
         case kFormatUYVY: return p * 2;
         case kFormatGray8: return p;
@@ -126,13 +126,13 @@ void Resizer::ScaleRows(uint8_t* frame, int32_t bpp, int32_t luma_lo) {
 }
 
 void Resizer::ScalePlanarChroma(uint8_t* frame) {
-    const size_t pin = static_cast<size_t>(cxin_) * cyin_;
-    const size_t pout = static_cast<size_t>(cx_) * cy_;
-    const int32_t cwin = cxin_ / 2, chin = cyin_ / 2, cw = cx_ / 2, ch = cy_ / 2;
+    const Planar420 lin = Planar420Layout(cxin_, cyin_), lout = Planar420Layout(cx_, cy_);
+    const int32_t cwin = static_cast<int32_t>(lin.cw), chin = static_cast<int32_t>(lin.ch);
+    const int32_t cw = static_cast<int32_t>(lout.cw), ch = static_cast<int32_t>(lout.ch);
     if (cwin <= 0 || chin <= 0) return;
     for (int plane = 0; plane < 2; ++plane) {
-        const uint8_t* in = frame + pin + plane * (pin / 4);
-        uint8_t* out = frame + pout + plane * (pout / 4);
+        const uint8_t* in = frame + (plane ? lin.v : lin.u);
+        uint8_t* out = frame + (plane ? lout.v : lout.u);
         // Writes never pass the reads still to come: output row jc comes from
         // source row >= jc, and the output plane starts no later than the
         // input plane.

@@ -146,6 +146,13 @@ struct State {
     bool resizing = false;
     FrameLayout in_packed, out_packed;
     bool out_default_packed = true;
+    // When the packed layout is not the framework's (odd sizes, rows not a
+    // multiple of four bytes), both outputs carry frames in the framework's
+    // layout, since a muxer writes the bytes as they are and ignores metas.
+    FrameLayout out_default;
+    // Frames of out_default: the capture output's copies when the packed
+    // layout is not the framework's, and the preview frames of the copy path.
+    GstBufferPool* out_pool = nullptr;
     GstCaps* out_caps = nullptr;
     std::vector<uint8_t> scratch;  // packed copy of a frame that has row padding
 
@@ -162,6 +169,13 @@ struct State {
         aring->ProtectAll();
         aring->Unref();
         if (out_caps) gst_caps_unref(out_caps);
+        DropOutPool();
+    }
+    void DropOutPool() {
+        if (!out_pool) return;
+        gst_buffer_pool_set_active(out_pool, FALSE);
+        gst_object_unref(out_pool);
+        out_pool = nullptr;
     }
 };
 
@@ -245,7 +259,9 @@ std::string RefuseVideo(const DetectParams* p, const GstVideoInfo& info) {
                " cannot be scaled down from the input size";
     }
     if (!vlx::filter::SizeFits(f, w, h) || !vlx::filter::SizeFits(f, p->cx, p->cy)) {
-        return std::string(gst_video_format_to_string(f)) + " needs even frame sizes";
+        return std::string(gst_video_format_to_string(f)) + " needs an even width (input " + std::to_string(w) +
+               "x" + std::to_string(h) + ", working size " + std::to_string(p->cx) + "x" + std::to_string(p->cy) +
+               "): use I420 or GRAY8";
     }
     const size_t need = vlx::filter::PackedLayout(f, p->cx, p->cy).size;
     if (!p->shift_buf || p->shift_frames < 1 || p->frame_bytes < 0 || static_cast<size_t>(p->frame_bytes) < need ||
@@ -433,6 +449,15 @@ static bool gst_vlx2f_set_video_caps(GstVlx2f* self, GstCaps* caps) {
                 def.stride[i] = GST_VIDEO_INFO_PLANE_STRIDE(&out_info, i);
             }
             s.out_default_packed = vlx::filter::SameLayout(def, s.out_packed);
+            s.out_default = vlx::filter::DefaultLayout(out_info);
+            s.DropOutPool();
+            s.out_pool = gst_buffer_pool_new();
+            GstStructure* config = gst_buffer_pool_get_config(s.out_pool);
+            gst_buffer_pool_config_set_params(config, out, static_cast<guint>(s.out_default.size), 4, 0);
+            if (!gst_buffer_pool_set_config(s.out_pool, config) || !gst_buffer_pool_set_active(s.out_pool, TRUE)) {
+                s.DropOutPool();
+                why = "cannot make a buffer pool for the outputs";
+            }
             if (s.out_caps) gst_caps_unref(s.out_caps);
             s.out_caps = gst_caps_ref(out);
             s.have_vcaps = true;
@@ -580,8 +605,12 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
 
         const FrameLayout have = vlx::filter::BufferLayout(buf, s.in_info);
         vlx::detect::VideoOutcome o;
+        // A video meta that came with the buffer's pool must keep describing
+        // the source's frame, so a frame carrying one is not scaled in place.
+        const GstVideoMeta* in_meta = gst_buffer_get_video_meta(buf);
+        const bool pooled_meta = in_meta && GST_META_FLAG_IS_SET(&in_meta->meta, GST_META_FLAG_POOLED);
         if (vlx::filter::SameLayout(have, s.in_packed) && have.size >= s.in_packed.size &&
-            gst_buffer_n_memory(buf) == 1) {
+            gst_buffer_n_memory(buf) == 1 && !(s.resizing && pooled_meta)) {
             GstMapInfo map;
             if (may_write) buf = gst_buffer_make_writable(buf);
             if (!gst_buffer_map(buf, &map, may_write ? GST_MAP_READWRITE : GST_MAP_READ)) {
@@ -592,7 +621,15 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
             }
             o = s.core.ProcessVideo(map.data, s.in_packed.size, times);
             gst_buffer_unmap(buf, &map);
-            if (may_write && s.resizing) {
+            if (may_write && s.resizing && !s.out_default_packed &&
+                gst_buffer_map(buf, &map, GST_MAP_READWRITE)) {
+                // The scaled frame spread out to the framework's layout (never
+                // larger than the source frame's).
+                vlx::filter::CopyFromPacked(s.out_packed, map.data, s.out_default, map.data);
+                gst_buffer_unmap(buf, &map);
+                gst_buffer_set_size(buf, static_cast<gssize>(s.out_default.size));
+                vlx::filter::DescribePacked(buf, s.fmt, s.out_w, s.out_h, s.out_default, true);
+            } else if (may_write && s.resizing) {
                 gst_buffer_set_size(buf, static_cast<gssize>(o.frame_len));
                 vlx::filter::DescribePacked(buf, s.fmt, s.out_w, s.out_h, s.out_packed, s.out_default_packed);
             }
@@ -611,13 +648,25 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
             gst_video_frame_unmap(&vf);
             o = s.core.ProcessVideo(s.scratch.data(), s.in_packed.size, times);
             if (may_write) {
-                buf = gst_buffer_make_writable(buf);
-                if (gst_buffer_get_size(buf) < o.frame_len) {
-                    gst_buffer_replace_all_memory(buf, gst_allocator_alloc(nullptr, o.frame_len, nullptr));
+                // The preview frame goes out in a buffer of ours, in the
+                // framework's layout: the incoming one (and a video meta of
+                // its pool) keeps describing the source's frame.
+                GstBuffer* d = nullptr;
+                GstMapInfo wmap;
+                if (s.out_pool && gst_buffer_pool_acquire_buffer(s.out_pool, &d, nullptr) == GST_FLOW_OK &&
+                    gst_buffer_map(d, &wmap, GST_MAP_WRITE)) {
+                    vlx::filter::CopyFromPacked(s.out_packed, s.scratch.data(), s.out_default, wmap.data);
+                    gst_buffer_unmap(d, &wmap);
+                    gst_buffer_copy_into(d, buf,
+                                         static_cast<GstBufferCopyFlags>(GST_BUFFER_COPY_FLAGS |
+                                                                         GST_BUFFER_COPY_TIMESTAMPS),
+                                         0, static_cast<gsize>(-1));
+                    gst_buffer_unref(buf);
+                    buf = d;
+                } else {
+                    if (d) gst_buffer_unref(d);
+                    o.deliver_preview = false;
                 }
-                gst_buffer_fill(buf, 0, s.scratch.data(), o.frame_len);
-                gst_buffer_set_size(buf, static_cast<gssize>(o.frame_len));
-                vlx::filter::DescribePacked(buf, s.fmt, s.out_w, s.out_h, s.out_packed, s.out_default_packed);
             }
         }
         if (may_write) GST_BUFFER_FLAG_UNSET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
@@ -625,14 +674,33 @@ static GstFlowReturn gst_vlx2f_video_chain(GstPad*, GstObject* parent, GstBuffer
         if (o.capture_slot >= 0) {
             GstBuffer* cb = s.vring->Wrap(o.capture_slot, s.core.VideoSlot(o.capture_slot),
                                           static_cast<size_t>(p->frame_bytes), o.capture_len);
+            bool owned = false;  // cb is ours (a copy), not the ring's slot buffer
+            if (cb && !s.out_default_packed) {
+                // The slot copied into the framework's layout.
+                GstBuffer* d = nullptr;
+                GstMapInfo dmap;
+                if (gst_buffer_pool_acquire_buffer(s.out_pool, &d, nullptr) == GST_FLOW_OK &&
+                    gst_buffer_map(d, &dmap, GST_MAP_WRITE)) {
+                    vlx::filter::CopyFromPacked(s.out_packed, s.core.VideoSlot(o.capture_slot), s.out_default,
+                                                dmap.data);
+                    gst_buffer_unmap(d, &dmap);
+                } else if (d) {
+                    gst_buffer_unref(d);
+                    d = nullptr;
+                }
+                cb = d;
+                owned = d != nullptr;
+            }
             if (cb) {
                 StampBuffer(cb, o.capture_times);
-                vlx::filter::DescribePacked(cb, s.fmt, s.out_w, s.out_h, s.out_packed, s.out_default_packed);
+                if (!owned) {
+                    vlx::filter::DescribePacked(cb, s.fmt, s.out_w, s.out_h, s.out_packed, s.out_default_packed);
+                }
                 if (GST_BUFFER_PTS_IS_VALID(cb)) {
                     s.capture_next = GST_BUFFER_PTS(cb) +
                                      (GST_BUFFER_DURATION_IS_VALID(cb) ? GST_BUFFER_DURATION(cb) : 0);
                 }
-                capture = gst_buffer_ref(cb);
+                capture = owned ? cb : gst_buffer_ref(cb);
             } else {
                 GST_WARNING_OBJECT(self, "capture slot %d cannot be delivered", o.capture_slot);
                 s.core.CountDrop();

@@ -1,5 +1,6 @@
 #include "layout.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vlx::filter {
@@ -20,11 +21,10 @@ bool IsAcceptedFormat(GstVideoFormat f) {
 bool SizeFits(GstVideoFormat f, int w, int h) {
     if (w <= 0 || h <= 0) return false;
     switch (f) {
-        case GST_VIDEO_FORMAT_I420:
-        case GST_VIDEO_FORMAT_YV12:
-            return w % 2 == 0 && h % 2 == 0;
         case GST_VIDEO_FORMAT_YUY2:
         case GST_VIDEO_FORMAT_UYVY:
+            // Pixels are paired along the frame: a row of odd width would
+            // end in half a pair.
             return w % 2 == 0;
         default:
             return true;
@@ -37,17 +37,23 @@ FrameLayout PackedLayout(GstVideoFormat f, int w, int h) {
     switch (f) {
         case GST_VIDEO_FORMAT_I420:
         case GST_VIDEO_FORMAT_YV12:
+        {
+            // Chroma planes of ceil(w/2) x ceil(h/2), as the framework lays
+            // out odd sizes.
+            const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+            const size_t cpx = static_cast<size_t>(cw) * static_cast<size_t>(ch);
             l.planes = 3;
             l.stride[0] = w;
             l.rows[0] = h;
             l.offset[1] = px;
-            l.stride[1] = w / 2;
-            l.rows[1] = h / 2;
-            l.offset[2] = px + px / 4;
-            l.stride[2] = w / 2;
-            l.rows[2] = h / 2;
-            l.size = px + px / 2;
+            l.stride[1] = cw;
+            l.rows[1] = ch;
+            l.offset[2] = px + cpx;
+            l.stride[2] = cw;
+            l.rows[2] = ch;
+            l.size = px + 2 * cpx;
             break;
+        }
         case GST_VIDEO_FORMAT_YUY2:
         case GST_VIDEO_FORMAT_UYVY:
             l.planes = 1;
@@ -120,6 +126,33 @@ void DescribePacked(GstBuffer* buf, GstVideoFormat f, int w, int h, const FrameL
     for (int p = 0; p < GST_VIDEO_MAX_PLANES; ++p) {
         meta->offset[p] = p < packed.planes ? packed.offset[p] : 0;
         meta->stride[p] = p < packed.planes ? packed.stride[p] : 0;
+    }
+}
+
+FrameLayout DefaultLayout(const GstVideoInfo& info) {
+    FrameLayout l = PackedLayout(GST_VIDEO_INFO_FORMAT(&info), GST_VIDEO_INFO_WIDTH(&info),
+                                 GST_VIDEO_INFO_HEIGHT(&info));
+    l.planes = static_cast<int>(GST_VIDEO_INFO_N_PLANES(&info));
+    for (int p = 0; p < l.planes && p < GST_VIDEO_MAX_PLANES; ++p) {
+        l.offset[p] = GST_VIDEO_INFO_PLANE_OFFSET(&info, p);
+        l.stride[p] = GST_VIDEO_INFO_PLANE_STRIDE(&info, p);
+    }
+    l.size = GST_VIDEO_INFO_SIZE(&info);
+    return l;
+}
+
+void CopyFromPacked(const FrameLayout& src_layout, const uint8_t* src, const FrameLayout& dst_layout, uint8_t* dst) {
+    // Last plane and last row first: in place (dst == src), every row moves
+    // to a place at or after its own, so nothing is overwritten before it
+    // has moved.
+    const int planes = std::min(src_layout.planes, dst_layout.planes);
+    for (int p = planes - 1; p >= 0; --p) {
+        const size_t row = static_cast<size_t>(src_layout.stride[p]);
+        const uint8_t* in = src + src_layout.offset[p];
+        uint8_t* out = dst + dst_layout.offset[p];
+        for (int y = src_layout.rows[p] - 1; y >= 0; --y) {
+            std::memmove(out + static_cast<size_t>(y) * dst_layout.stride[p], in + y * row, row);
+        }
     }
 }
 

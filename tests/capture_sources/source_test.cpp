@@ -150,9 +150,10 @@ TEST_F(FileInput, MissingOrUnreadableFiles) {
     auto ctx3 = FileContext("", 320, 240);
     EXPECT_FALSE(BuildSource(*ctx3, &parts));
     ASSERT_EQ(reporter.errors().size(), 3u);
-    EXPECT_EQ(reporter.errors()[0], "UE-DGB:Failed to connect AVI file source");
-    EXPECT_EQ(reporter.errors()[1], "UE-DEG: Cannot connect A-S");
-    EXPECT_EQ(reporter.errors()[2], "UE-DGB:Failed to connect AVI file source");
+    EXPECT_EQ(reporter.errors()[0], "UE-DGB:Failed to connect AVI file source\n " + (dir / "nothing-here.avi") +
+                                        ": no such file");
+    EXPECT_EQ(reporter.errors()[1], "UE-DEG: Cannot connect A-S\n " + junk + ": not a video file");
+    EXPECT_EQ(reporter.errors()[2], "UE-DGB:Failed to connect AVI file source\n no file named");
 }
 
 TEST_F(FileInput, CompressedVideoIsDecodedToI420) {
@@ -251,7 +252,8 @@ TEST_F(FileInput, NetworkCameraAddressIsALiveSource) {
     auto gone = FileContext("http://127.0.0.1:" + std::to_string(server.port()) + "/missing.avi", 320, 240);
     EXPECT_FALSE(BuildSource(*gone, &parts));
     ASSERT_FALSE(reporter.errors().empty());
-    EXPECT_EQ(reporter.errors().back(), "UE-DGB:Failed to connect AVI file source");
+    EXPECT_EQ(reporter.errors().back().rfind("UE-DGB:Failed to connect AVI file source\n http://", 0), 0u)
+        << reporter.errors().back();
 }
 
 // ---- capture devices ---------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -215,6 +216,22 @@ TEST_F(PictureTest, SnapshotSamplesAndFormulasForEverySubtype) {
         EXPECT_EQ(std::vector<uint8_t>(Pixel(3, 1), Pixel(3, 1) + 3), (std::vector<uint8_t>{25, 248, 69}));
         // Picture row 1 from the top is stored first.
         EXPECT_EQ(ctx_.rgb[9 + 2], 69);
+    }
+
+    // 5 x 3 planar: chroma planes of 3 x 2 (at 15 and 21), so the last
+    // column and row have chroma of their own.
+    for (auto [g, u, v] : {std::tuple{kSubtypeI420, 15, 21}, std::tuple{kSubtypeYV12, 21, 15}}) {
+        SetUpSize(5, 3);
+        ctx_.dp.subtype = g;
+        snapshot_[0] = 212;
+        snapshot_[u] = 139;
+        snapshot_[v] = 87;
+        snapshot_[14] = 169;  // pixel (4,2): chroma sample (2,1)
+        snapshot_[u + 5] = 47;
+        snapshot_[v + 5] = 57;
+        ASSERT_TRUE(SnapshotToRgb(ctx_));
+        EXPECT_EQ(std::vector<uint8_t>(Pixel(0, 0), Pixel(0, 0) + 3), (std::vector<uint8_t>{231, 237, 155}));
+        EXPECT_EQ(std::vector<uint8_t>(Pixel(4, 2), Pixel(4, 2) + 3), (std::vector<uint8_t>{25, 248, 69}));
     }
 
     for (Guid g : {kSubtypeRGB8, kSubtypeY800}) {

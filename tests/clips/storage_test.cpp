@@ -126,22 +126,57 @@ TEST_F(StorageTest, FreeSpaceOfARealVolume) {
     EXPECT_EQ(FreeSpaceMB(""), -1);
 }
 
-TEST_F(StorageTest, DeleteOldestTakesOnlyMEntriesOldestFirst) {
+// Clip base names of the form the station writes, n seconds after 19:02:00.
+std::string Clip(int n) {
+    char b[64];
+    std::snprintf(b, sizeof b, "M20070812_1902%02d_TOKYO01_AB", n);
+    return b;
+}
+
+TEST_F(StorageTest, ClipNamesAreRecognisedByTheirWholeForm) {
+    struct Case {
+        const char* name;
+        const char* base;
+    } cases[] = {
+        {"M20070812_190211_TOKYO01_AB.avi", "M20070812_190211_TOKYO01_AB"},
+        {"M20070812_190211_TOKYO01_AB.wmv", "M20070812_190211_TOKYO01_AB"},
+        {"M20070812_190211_TOKYO01_ABS.jpg", "M20070812_190211_TOKYO01_AB"},
+        {"M20070812_190211_TOKYO01_ABM.bmp", "M20070812_190211_TOKYO01_AB"},
+        {"M20070812_190211_TOKYO01_ABT.jpg", "M20070812_190211_TOKYO01_AB"},
+        {"M20070812_190211_TOKYO01_AB.xml", "M20070812_190211_TOKYO01_AB"},
+        {"M20070812_190211__.avi", "M20070812_190211__"},      // no ids
+        {"M20070812_190211_LOCATION1234F12P.jpg", "M20070812_190211_LOCATION1234F12"},
+        {"Mynotes.txt", ""},
+        {"M1.avi", ""},
+        {"M20070812_190211_TOKYO01_AB.txt", ""},
+        {"T20070812_190211_TOKYO01_AB.avi", ""},
+        {"M2007081x_190211_TOKYO01_AB.avi", ""},
+        {"M20070812_190211_TOKYO 01_AB.avi", ""},
+        {"M20070812_190211_.avi", ""},
+        {"M20070812_190211_TOKYO01_ABS.jpg.bak", ""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(ClipBaseOf(c.name), c.base) << c.name;
+}
+
+TEST_F(StorageTest, DeleteOldestTakesWholeClipsOldestFirstAndNothingElse) {
     std::string day = Root() + "/day";
-    // The oldest entry is a folder: it cannot be deleted and is passed over.
-    fs::create_directories(day + "/M0_folder");
+    // The oldest entries are a folder and user files named with an "M".
+    fs::create_directories(day + "/" + Clip(0) + ".avi");
     std::this_thread::sleep_for(std::chrono::milliseconds(15));
-    CreateInOrder(day, {"T20070812_000000_A_B.avi", "M2_second.avi", "M1_third.avi", "notes.txt"});
+    CreateInOrder(day, {"Mynotes.txt", "M1.avi", "T20070812_000000_A_B.avi", Clip(2) + ".avi", Clip(2) + "S.jpg",
+                        Clip(1) + ".avi", Clip(2) + "M.bmp", Clip(1) + "T.jpg", Clip(2) + ".xml", "notes.txt"});
 
     ASSERT_TRUE(DeleteOldestClipFile(day));
-    EXPECT_FALSE(fs::exists(day + "/M2_second.avi"));
-    EXPECT_TRUE(fs::exists(day + "/M1_third.avi"));
+    for (const char* end : {".avi", "S.jpg", "M.bmp", ".xml"}) EXPECT_FALSE(fs::exists(day + "/" + Clip(2) + end));
+    EXPECT_TRUE(fs::exists(day + "/" + Clip(1) + ".avi"));
     ASSERT_TRUE(DeleteOldestClipFile(day));
-    EXPECT_FALSE(fs::exists(day + "/M1_third.avi"));
-    EXPECT_FALSE(DeleteOldestClipFile(day));  // only the folder is left
-    EXPECT_TRUE(fs::is_directory(day + "/M0_folder"));
-    EXPECT_TRUE(fs::exists(day + "/T20070812_000000_A_B.avi"));
-    EXPECT_TRUE(fs::exists(day + "/notes.txt"));
+    EXPECT_FALSE(fs::exists(day + "/" + Clip(1) + ".avi"));
+    EXPECT_FALSE(fs::exists(day + "/" + Clip(1) + "T.jpg"));
+    EXPECT_FALSE(DeleteOldestClipFile(day));  // only the folder and the user's files are left
+    EXPECT_TRUE(fs::is_directory(day + "/" + Clip(0) + ".avi"));
+    for (const char* f : {"Mynotes.txt", "M1.avi", "T20070812_000000_A_B.avi", "notes.txt"}) {
+        EXPECT_TRUE(fs::exists(day + "/" + f)) << f;
+    }
     EXPECT_FALSE(DeleteOldestClipFile(Root() + "/missing"));
 }
 
@@ -173,7 +208,7 @@ struct FakeVolume {
 
 TEST_F(StorageTest, GuardGoesOnAtOrAboveTheMinimumAndStopsWhenAskedTo) {
     std::string day = Root() + "/2007/200708/20070812";
-    CreateInOrder(day, {"M1.avi", "M2.avi"});
+    CreateInOrder(day, {Clip(1) + ".avi", Clip(2) + ".avi"});
     FakeVolume vol{day, 1000};
     std::vector<int32_t> shown;
     int refreshed = 0;
@@ -196,7 +231,7 @@ TEST_F(StorageTest, GuardDeletesOldestUntilTheMinimumIsMet) {
     ctx_.ap.limit_delday = 0;  // deleting does not depend on this flag
     ctx_.ap.limit_MB = 250;
     std::string day = Root() + "/2007/200708/20070812";
-    CreateInOrder(day, {"M1.avi", "M1S.jpg", "M2.avi", "T3.avi"});
+    CreateInOrder(day, {Clip(1) + ".avi", Clip(1) + "S.jpg", Clip(2) + ".avi", Clip(3) + "S.jpg", "T3.avi"});
     SetText(ctx_.day_folder, day.c_str());
     FakeVolume vol{day, 50};
     std::vector<int32_t> shown;
@@ -204,9 +239,10 @@ TEST_F(StorageTest, GuardDeletesOldestUntilTheMinimumIsMet) {
 
     EXPECT_TRUE(EnsureFreeSpace(ctx_, vol.Hooks(&shown, &refreshed)));
     EXPECT_TRUE(reporter_.errors().empty());
-    EXPECT_FALSE(fs::exists(day + "/M1.avi"));
-    EXPECT_FALSE(fs::exists(day + "/M1S.jpg"));
-    EXPECT_TRUE(fs::exists(day + "/M2.avi"));
+    EXPECT_FALSE(fs::exists(day + "/" + Clip(1) + ".avi"));
+    EXPECT_FALSE(fs::exists(day + "/" + Clip(1) + "S.jpg"));
+    EXPECT_TRUE(fs::exists(day + "/" + Clip(2) + ".avi"));
+    EXPECT_TRUE(fs::exists(day + "/" + Clip(3) + "S.jpg"));
     EXPECT_TRUE(fs::exists(day + "/T3.avi"));
     EXPECT_EQ(shown, (std::vector<int32_t>{50, 250}));
     EXPECT_EQ(refreshed, 1);
@@ -216,7 +252,7 @@ TEST_F(StorageTest, GuardGivesUpWhenNothingDeletableIsLeft) {
     ctx_.ap.limit_stop = 0;
     std::string day = Root() + "/2007/200708/20070812";
     fs::create_directories(day + "/Mfolder");  // cannot be deleted as a file
-    CreateInOrder(day, {"T1.avi", "M1.avi"});
+    CreateInOrder(day, {"T1.avi", Clip(1) + ".avi"});
     SetText(ctx_.day_folder, day.c_str());
     FakeVolume vol{day, 0};
     std::vector<int32_t> shown;
@@ -225,7 +261,7 @@ TEST_F(StorageTest, GuardGivesUpWhenNothingDeletableIsLeft) {
     EXPECT_FALSE(EnsureFreeSpace(ctx_, vol.Hooks(&shown, &refreshed)));
     EXPECT_EQ(reporter_.errors(),
               std::vector<std::string>{"UM001: Cannot make Disk Free Space\n Delease delete manually"});
-    EXPECT_FALSE(fs::exists(day + "/M1.avi"));  // what could go, went
+    EXPECT_FALSE(fs::exists(day + "/" + Clip(1) + ".avi"));  // what could go, went
     EXPECT_TRUE(fs::is_directory(day + "/Mfolder"));
     EXPECT_TRUE(fs::exists(day + "/T1.avi"));
     EXPECT_EQ(refreshed, 1);
@@ -234,14 +270,14 @@ TEST_F(StorageTest, GuardGivesUpWhenNothingDeletableIsLeft) {
 TEST_F(StorageTest, GuardWithAnUnknownFigureDeletesNothing) {
     ctx_.ap.limit_stop = 0;
     std::string day = Root() + "/2007/200708/20070812";
-    CreateInOrder(day, {"M1.avi"});
+    CreateInOrder(day, {Clip(1) + ".avi"});
     SetText(ctx_.day_folder, day.c_str());
     StorageHooks hooks;
     hooks.free_space_mb = [](const std::string&) { return -1; };
     EXPECT_TRUE(EnsureFreeSpace(ctx_, hooks));
     ctx_.ap.limit_stop = 1;
     EXPECT_TRUE(EnsureFreeSpace(ctx_, hooks));
-    EXPECT_TRUE(fs::exists(day + "/M1.avi"));
+    EXPECT_TRUE(fs::exists(day + "/" + Clip(1) + ".avi"));
     EXPECT_TRUE(reporter_.errors().empty());
 
     // The installed hooks are what the no-argument form uses.
@@ -256,10 +292,10 @@ TEST_F(StorageTest, GuardNeverDeletesOutsideTheClipDirectory) {
     // Capture time 2007-08-13 03:00: tonight's folder is 20070812.
     clock_.Set(WallTime{Utc(2007, 8, 13, 3, 0, 0), 0});
     std::string tonight = Root() + "/2007/200708/20070812";
-    CreateInOrder(tonight, {"M1.avi"});
-    CreateInOrder(Root(), {"M0_in_root.avi"});
+    CreateInOrder(tonight, {Clip(1) + ".avi"});
+    CreateInOrder(Root(), {Clip(0) + ".avi"});
     test::TempDir elsewhere;
-    CreateInOrder(elsewhere.str(), {"M_foreign.avi"});
+    CreateInOrder(elsewhere.str(), {Clip(9) + ".avi"});
 
     StorageHooks hooks;
     int calls = 0;
@@ -267,22 +303,22 @@ TEST_F(StorageTest, GuardNeverDeletesOutsideTheClipDirectory) {
 
     // Before the first file of the run the day folder is empty.
     EXPECT_TRUE(EnsureFreeSpace(ctx_, hooks));
-    EXPECT_FALSE(fs::exists(tonight + "/M1.avi"));
-    EXPECT_TRUE(fs::exists(Root() + "/M0_in_root.avi"));
+    EXPECT_FALSE(fs::exists(tonight + "/" + Clip(1) + ".avi"));
+    EXPECT_TRUE(fs::exists(Root() + "/" + Clip(0) + ".avi"));
 
     // A day folder left from another clip directory is not used either.
-    CreateInOrder(tonight, {"M2.avi"});
+    CreateInOrder(tonight, {Clip(2) + ".avi"});
     SetText(ctx_.day_folder, elsewhere.str().c_str());
     calls = 0;
     EXPECT_TRUE(EnsureFreeSpace(ctx_, hooks));
-    EXPECT_TRUE(fs::exists(elsewhere / "M_foreign.avi"));
-    EXPECT_FALSE(fs::exists(tonight + "/M2.avi"));
+    EXPECT_TRUE(fs::exists(elsewhere.str() + "/" + Clip(9) + ".avi"));
+    EXPECT_FALSE(fs::exists(tonight + "/" + Clip(2) + ".avi"));
 
     SetText(ctx_.day_folder, (Root() + "/../x").c_str());
     calls = 0;
     EXPECT_FALSE(EnsureFreeSpace(ctx_, hooks));  // tonight's folder is empty now
-    EXPECT_TRUE(fs::exists(elsewhere / "M_foreign.avi"));
-    EXPECT_TRUE(fs::exists(Root() + "/M0_in_root.avi"));
+    EXPECT_TRUE(fs::exists(elsewhere.str() + "/" + Clip(9) + ".avi"));
+    EXPECT_TRUE(fs::exists(Root() + "/" + Clip(0) + ".avi"));
 }
 
 TEST_F(StorageTest, RemoveClipFilesDeletesOutrightWithNotTrash) {

@@ -57,14 +57,16 @@ std::vector<uint8_t> ReferenceResize(const std::vector<uint8_t>& in, int format,
         }
     }
     if (format == kFormatPlanar420) {
-        const size_t pin = static_cast<size_t>(cxin) * cyin, pout = static_cast<size_t>(cx) * cy;
+        // Chroma planes of ceil(w/2) x ceil(h/2): an odd last row or column
+        // has chroma of its own.
+        const Planar420 lin = Planar420Layout(cxin, cyin), lout = Planar420Layout(cx, cy);
         for (int plane = 0; plane < 2; ++plane) {
-            for (int jc = 0; jc < cy / 2; ++jc) {
-                for (int ic = 0; ic < cx / 2; ++ic) {
-                    const int sy = ay.empty() ? 2 * jc : ay.nearest[2 * jc];
-                    const int sx = ax.empty() ? 2 * ic : ax.nearest[2 * ic];
-                    out[pout + plane * (pout / 4) + static_cast<size_t>(jc) * (cx / 2) + ic] =
-                        in[pin + plane * (pin / 4) + static_cast<size_t>(sy / 2) * (cxin / 2) + sx / 2];
+            for (size_t jc = 0; jc < lout.ch; ++jc) {
+                for (size_t ic = 0; ic < lout.cw; ++ic) {
+                    const int sy = ay.empty() ? 2 * static_cast<int>(jc) : ay.nearest[2 * jc];
+                    const int sx = ax.empty() ? 2 * static_cast<int>(ic) : ax.nearest[2 * ic];
+                    out[(plane ? lout.v : lout.u) + jc * lout.cw + ic] =
+                        in[(plane ? lin.v : lin.u) + static_cast<size_t>(sy / 2) * lin.cw + sx / 2];
                 }
             }
         }
@@ -76,10 +78,12 @@ TEST(Resize, InPlaceMatchesReferenceForEveryFormatAndAxis) {
     std::mt19937 rng(7);
     struct Size { int cxin, cyin, cx, cy; };
     const Size sizes[] = {{64, 48, 32, 24}, {64, 48, 64, 31}, {64, 48, 37 & ~1, 48}, {100, 62, 58, 40},
-                          {22, 18, 20, 17}, {720, 576, 360, 288}, {66, 10, 64, 2}};
+                          {22, 18, 20, 17}, {720, 576, 360, 288}, {66, 10, 64, 2}, {641, 479, 321, 239},
+                          {65, 49, 65, 24}, {64, 49, 33, 49}};
     for (int format : {kFormatPlanar420, kFormatYUY2, kFormatUYVY, kFormatGray8}) {
         for (Size s : sizes) {
-            if (format == kFormatPlanar420 && ((s.cy | s.cyin) & 1)) continue;
+            // 4:2:2 pairs pixels along the row: odd widths are taken as 4:2:0.
+            if ((format == kFormatYUY2 || format == kFormatUYVY) && ((s.cx | s.cxin) & 1)) continue;
             Resizer r;
             r.Configure(s.cxin, s.cyin, s.cx, s.cy);
             ASSERT_TRUE(r.active());

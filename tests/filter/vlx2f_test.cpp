@@ -421,6 +421,72 @@ TEST_F(Vlx2fTest, ResizeScalesBothOutputs) {
     }
 }
 
+// Odd 4:2:0 sizes, scaled to an odd working size: frames arrive and leave
+// in the framework's own row layout (what a muxer writes and a demuxer reads
+// back), the chroma of the last column and row included.
+TEST_F(Vlx2fTest, OddPlanarSizesLeaveInTheFrameworksLayout) {
+    BlockConfig bc;
+    bc.cxin = 65;
+    bc.cyin = 49;
+    bc.cx = 33;
+    bc.cy = 25;
+    bc.gray = false;
+    TestBlock block(bc);
+    block.dp.force_trig = 1;
+    Rig rig(block, "video/x-raw,format=I420,width=65,height=49,framerate=25/1");
+    ASSERT_TRUE(rig.linked());
+    ASSERT_TRUE(rig.Play());
+    GstVideoInfo in;
+    gst_video_info_set_format(&in, GST_VIDEO_FORMAT_I420, 65, 49);
+    std::vector<uint8_t> frame(GST_VIDEO_INFO_SIZE(&in), 0xEE);  // padding must never show up
+    for (int p = 0; p < 3; ++p) {
+        const int w = p ? 33 : 65, h = p ? 25 : 49;
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                frame[GST_VIDEO_INFO_PLANE_OFFSET(&in, p) + static_cast<size_t>(y) * GST_VIDEO_INFO_PLANE_STRIDE(&in, p) +
+                      x] = static_cast<uint8_t>(p == 0 ? 2 * x + y : (p == 1 ? 100 + x : 50 + y));
+            }
+        }
+    }
+    for (int i = 0; i < 12; ++i) rig.PushVideo(frame, i * 40 * GST_MSECOND, 40 * GST_MSECOND);
+    ASSERT_TRUE(rig.Finish()) << rig.error();
+    Samples preview(rig.PreviewSamples());
+    Samples capture(rig.CaptureSamples());
+    ASSERT_EQ(preview.size(), 12u);
+    ASSERT_GE(capture.size(), 5u);
+    for (const Samples* s : {&preview, &capture}) {
+        for (size_t i = 0; i < s->size(); ++i) {
+            GstVideoInfo info;
+            ASSERT_TRUE(gst_video_info_from_caps(&info, s->caps(i)));
+            ASSERT_EQ(GST_VIDEO_INFO_WIDTH(&info), 33);
+            ASSERT_EQ(GST_VIDEO_INFO_HEIGHT(&info), 25);
+            ASSERT_EQ(gst_buffer_get_size(s->buffer(i)), GST_VIDEO_INFO_SIZE(&info));
+            ASSERT_EQ(gst_buffer_get_video_meta(s->buffer(i)), nullptr);  // the default layout needs none
+            GstVideoFrame vf;
+            ASSERT_TRUE(gst_video_frame_map(&vf, &info, s->buffer(i), GST_MAP_READ));
+            const auto* y0 = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&vf, 0));
+            for (int y = 0; y < 25; ++y) {
+                for (int x = 0; x < 33; ++x) {
+                    const double sx = 64.0 / 32.0 * x, sy = 48.0 / 24.0 * y;
+                    ASSERT_NEAR(y0[y * GST_VIDEO_FRAME_PLANE_STRIDE(&vf, 0) + x], static_cast<int>(2 * sx + sy + 0.5), 1)
+                        << x << "," << y;
+                }
+            }
+            // Chroma from the nearest source sample: working column 2c sits
+            // on source column 4c, whose chroma is column 2c.
+            const auto* u = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&vf, 1));
+            const auto* v = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&vf, 2));
+            for (int r = 0; r < 13; ++r) {
+                for (int c = 0; c < 17; ++c) {
+                    ASSERT_EQ(u[r * GST_VIDEO_FRAME_PLANE_STRIDE(&vf, 1) + c], 100 + 2 * c) << c << "," << r;
+                    ASSERT_EQ(v[r * GST_VIDEO_FRAME_PLANE_STRIDE(&vf, 2) + c], 50 + 2 * r) << c << "," << r;
+                }
+            }
+            gst_video_frame_unmap(&vf);
+        }
+    }
+}
+
 // Rows with padding (GRAY8 30 wide has a 32-byte stride) reach the core
 // packed and leave described by a video meta, on both outputs.
 TEST_F(Vlx2fTest, PaddedRowsArePackedAndDescribed) {

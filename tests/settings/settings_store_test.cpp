@@ -1,6 +1,8 @@
 #include "vlx/settings/settings_store.h"
 
 #include <cstdlib>
+#include <filesystem>
+#include <vector>
 #include <cstring>
 #include <memory>
 
@@ -260,6 +262,81 @@ TEST_F(SettingsTest, TextOverridesAreCheckedAgainstTheTable) {
     EXPECT_TRUE(SetKeyFromText(*ctx, "IF.lid", "TWELVECHARSX", &err));
     EXPECT_STREQ(ctx->dp.lid, "TWELVECHARSX");
     EXPECT_EQ(ctx->dp.dlev, 25);
+}
+
+
+// The bytes of every file in dir whose name begins with prefix.
+std::vector<std::string> FilesStartingWith(const test::TempDir& dir, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir.str())) {
+        if (e.path().filename().string().rfind(prefix, 0) == 0) out.push_back(e.path().filename().string());
+    }
+    return out;
+}
+
+TEST_F(SettingsTest, AFileThatCannotBeReadIsKeptAsideBeforeTheSave) {
+    const std::vector<uint8_t> good = RecordFile().Int("VERSION", 209).Int("IF.dlev", 42).bytes;
+    std::vector<uint8_t> random(4096);
+    uint32_t x = 12345;
+    for (uint8_t& b : random) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 24);
+    std::vector<uint8_t> huge = good;
+    huge.resize(CAppUty::kBufferSize + 1, 'x');
+    std::vector<uint8_t> cut = good;
+    cut.resize(cut.size() - 2);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        bool kept;
+        int dlev;  // what reads back from the saved file
+    } cases[] = {
+        {"random bytes", random, true, 100},
+        {"larger than any settings file", huge, true, 42},
+        {"last record cut short", cut, true, 100},
+        {"a settings file", good, false, 42},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir here;
+        SetDefaults(*ctx);
+        CopyText(ctx->program_dir, sizeof ctx->program_dir, here.str().c_str());
+        test::WriteFileBytes(here / "Settings.vxi", c.bytes.data(), c.bytes.size());
+        reporter.clear();
+        ReadFile("Settings.vxi");
+        ASSERT_TRUE(WriteSettings(*ctx));
+        std::vector<std::string> aside = FilesStartingWith(here, "Settings.vxi.bad-");
+        ASSERT_EQ(aside.size(), c.kept ? 1u : 0u);
+        if (c.kept) {
+            EXPECT_EQ(test::ReadFileBytes(here / aside[0]), c.bytes);
+            ASSERT_FALSE(reporter.errors().empty());
+            EXPECT_NE(reporter.errors().back().find("kept as " + (here / aside[0])), std::string::npos)
+                << reporter.errors().back();
+            // The next save overwrites the file it wrote itself.
+            ASSERT_TRUE(WriteSettings(*ctx));
+            EXPECT_EQ(FilesStartingWith(here, "Settings.vxi.bad-").size(), 1u);
+        }
+        ReadFile("Settings.vxi");  // what was saved reads back
+        EXPECT_EQ(ctx->dp.dlev, c.dlev);
+    }
+}
+
+TEST_F(SettingsTest, ValuesOutsideTheirRangeAreClampedWithOneMessage) {
+    WriteFile("range.vxi", RecordFile()
+                               .Int("VERSION", 209)
+                               .Int("IF.cx", 100000)
+                               .Int("IF.cy", -5)
+                               .Int("IF.dlev", 7)
+                               .Int("IF.si_on", 3)
+                               .Dbl("AP.lat", 95.0));
+    ASSERT_TRUE(ReadFile("range.vxi"));
+    EXPECT_EQ(ctx->dp.cx, 1920);
+    EXPECT_EQ(ctx->dp.cy, 60);
+    EXPECT_EQ(ctx->dp.dlev, 7);
+    EXPECT_EQ(ctx->dp.si_on, 1);
+    EXPECT_EQ(ctx->ap.lat, 90.0);
+    ASSERT_EQ(reporter.errors().size(), 1u);
+    EXPECT_EQ(reporter.errors()[0],
+              "range.vxi: out of range, clamped: IF.cx=100000 -> 1920, IF.cy=-5 -> 60, IF.si_on=3 -> 1, "
+              "AP.lat=95 -> 90");
 }
 
 }  // namespace

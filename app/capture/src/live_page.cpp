@@ -117,6 +117,7 @@ bool LivePage::StartFromIdle() {
     DetectParams& dp = ctx_.dp;
     if (dp.cxin < dp.cx || dp.cyin < dp.cy) {
         hooks_.error("Xi must be >= Xo, Yi must be >= Yo\n Please set proper value");
+        ++refused_starts_;
         return false;
     }
     ctx_.status.Clear();

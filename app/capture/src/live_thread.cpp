@@ -185,7 +185,7 @@ void CLiveThread::ReleaseStartHold(ThreadQueue& queue) {
     }
 }
 
-void CLiveThread::RequestStop() { PostThreadMessage(options_.main_thread, WM_LIVE_STOP_REQUEST, 0, 0); }
+void CLiveThread::RequestStop(uintptr_t why) { PostThreadMessage(options_.main_thread, WM_LIVE_STOP_REQUEST, why, 0); }
 
 void CLiveThread::StartCapture() {
     ctx_.dp.timer_trig = 0;
@@ -197,7 +197,7 @@ void CLiveThread::StartCapture() {
         built = engine_->Build();
     }
     if (!built) {
-        RequestStop();
+        RequestStop(kStopBuildFailed);
         return;
     }
     if (!was_built && ctx_.dp.fileinmode) {
@@ -209,7 +209,7 @@ void CLiveThread::StartCapture() {
     } else {
         // A built pipeline that cannot run records nothing: stop as the Stop
         // button does rather than sit there looking like detection.
-        RequestStop();
+        RequestStop(kStopRunRefused);
     }
 }
 
@@ -268,7 +268,7 @@ void CLiveThread::ClipEnd() {
             ErrorBox("Couldn't restart the graph!  hr=0x80004005");
         }
     } else {
-        RequestStop();
+        RequestStop(kStopBuildFailed);
     }
 }
 

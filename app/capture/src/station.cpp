@@ -12,6 +12,7 @@
 #include "vlx/capture/clip_finisher.h"
 #include "vlx/capture/live_engine.h"
 #include "vlx/capture/live_thread.h"
+#include "vlx/clips/recover.h"
 #include "vlx/messages.h"
 #include "vlx/schedule/schedule.h"
 #include "vlx/settings/settings_store.h"
@@ -205,6 +206,9 @@ void Station::Impl::Run(std::promise<void>& ready) {
     started = NowSeconds();
 
     if (opt.use_dbus) notifier = std::make_unique<DbusNotifier>(opt.dbus_address);
+    // Capture files a killed run left behind become clips (or go) before the
+    // first new one is opened.
+    RecoverCaptureFiles(ctx, ComputeTimeOffset(ctx, ctx.clock->Now().sec), [this](const std::string& t) { Log(t); });
 
     ClipFinisher::Hooks fh;
     fh.notifier = notifier.get();
@@ -287,6 +291,17 @@ void Station::Impl::Run(std::promise<void>& ready) {
         Batched([&] { schedule->AutoStart(); });
     }
     StateMaybeChanged();
+    int refused_seen = 0;
+    // A start refused by the page itself (the message is out already).
+    auto refused_now = [&] {
+        if (page->refused_starts() == refused_seen) return false;
+        refused_seen = page->refused_starts();
+        return opt.quit_when_refused;
+    };
+    if (refused_now()) {
+        Finish(1);
+        return;
+    }
 
     bool quitting = false;  // leave once the live thread has stopped
     bool stop_posted = false;
@@ -343,11 +358,16 @@ void Station::Impl::Run(std::promise<void>& ready) {
                     const bool was_detecting = page->LiveState() == LiveActions::kDetect;
                     page->UserStop();
                     StateMaybeChanged();
-                    if (detect_now && file_input && opt.quit_at_end_of_input) {
-                        quitting = true;
+                    // A pipeline that is built but refuses to run will refuse
+                    // again; a file that cannot be built is not retried.
+                    const bool for_good = msg.wparam == kStopRunRefused || file_input;
+                    if ((detect_now && file_input && opt.quit_at_end_of_input) ||
+                        (for_good && opt.quit_when_refused)) {
+                        quitting = true;  // done once the live thread has stopped
                         code = 1;
+                    } else if (was_detecting) {
+                        retry_later(NowSeconds());
                     }
-                    if (was_detecting) retry_later(NowSeconds());
                     break;
                 }
                 case WM_LIVE_STOPPED:
@@ -360,6 +380,7 @@ void Station::Impl::Run(std::promise<void>& ready) {
                 case kCmdDetect:
                     if (!quitting) Batched([&] { page->UserDetect(); });
                     StateMaybeChanged();
+                    refused_now();  // a user's press: the window shows the message and stays
                     break;
                 case kCmdStop:
                     retry_at = 0;
@@ -407,6 +428,10 @@ void Station::Impl::Run(std::promise<void>& ready) {
                 StateMaybeChanged();
                 restarted_at = now;
             }
+            if (refused_now()) {
+                code = 1;
+                if (stop_then_quit()) break;
+            }
         }
         if (restarted_at > 0 && now - restarted_at > 600 && page->LiveState() == LiveActions::kDetect) {
             retry_delay = opt.retry_after;  // ten quiet minutes: the next failure waits briefly again
@@ -417,6 +442,10 @@ void Station::Impl::Run(std::promise<void>& ready) {
             if (!quitting) {
                 Batched([&] { schedule->MinuteCheck(); });
                 StateMaybeChanged();
+                if (refused_now()) {
+                    code = 1;
+                    if (stop_then_quit()) break;
+                }
             }
         }
         if (now >= next_status) {

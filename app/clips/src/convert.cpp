@@ -37,10 +37,7 @@ Layout LayoutOf(const Guid& g) {
 size_t BytesNeeded(Layout layout, size_t w, size_t h) {
     switch (layout) {
         case Layout::kI420:
-        case Layout::kYV12: {
-            size_t chroma = h > 0 ? (w / 2) * ((h - 1) / 2) + (w > 0 ? (w - 1) / 2 : 0) + 1 : 0;
-            return w * h + w * h / 4 + chroma;
-        }
+        case Layout::kYV12: return w * h + 2 * ((w + 1) / 2) * ((h + 1) / 2);
         case Layout::kYUY2:
         case Layout::kUYVY: return w * h % 2 ? 2 * w * h + 2 : 2 * w * h;
         case Layout::kGray: return w * h;
@@ -72,8 +69,11 @@ bool SnapshotToRgb(AppContext& ctx) {
     if (dp.frame_bytes > 0 && BytesNeeded(layout, W, H) > static_cast<size_t>(dp.frame_bytes)) return false;
 
     const uint8_t* src = dp.snapshot;
+    // Planar chroma planes are ceil(W/2) x ceil(H/2): an odd last column or
+    // row has chroma of its own (W*H/4 each for even sizes).
+    const size_t CW = (W + 1) / 2, CH = (H + 1) / 2;
     const uint8_t* u_plane = src + W * H;
-    const uint8_t* v_plane = src + W * H + W * H / 4;
+    const uint8_t* v_plane = src + W * H + CW * CH;
     if (layout == Layout::kYV12) std::swap(u_plane, v_plane);
 
     for (size_t y = 0; y < H; ++y) {
@@ -82,7 +82,7 @@ bool SnapshotToRgb(AppContext& ctx) {
         switch (layout) {
             case Layout::kI420:
             case Layout::kYV12: {
-                const size_t crow = (W / 2) * (y / 2);
+                const size_t crow = CW * (y / 2);
                 for (size_t x = 0; x < W; ++x, out += 3) {
                     const size_t c = crow + x / 2;
                     YuvToBgr(src[base + x], u_plane[c], v_plane[c], out);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -82,25 +83,6 @@ std::string GuardFolder(AppContext& ctx) {
     // Before the first file of the run (or after AP.db_dir changed): the
     // folder the next file will go to.
     return DayFolderFor(ctx, ctx.CaptureNow());
-}
-
-struct Candidate {
-    std::string name;
-    int64_t sec;
-    int64_t nsec;
-};
-
-bool CreationTime(int dirfd, const char* name, int64_t& sec, int64_t& nsec) {
-    struct statx sx;
-    if (::statx(dirfd, name, AT_SYMLINK_NOFOLLOW, STATX_BTIME | STATX_MTIME, &sx) != 0) return false;
-    if (sx.stx_mask & STATX_BTIME) {
-        sec = sx.stx_btime.tv_sec;
-        nsec = sx.stx_btime.tv_nsec;
-    } else {
-        sec = sx.stx_mtime.tv_sec;
-        nsec = sx.stx_mtime.tv_nsec;
-    }
-    return true;
 }
 
 }  // namespace
@@ -219,28 +201,76 @@ bool EnsureFreeSpace(AppContext& ctx, const StorageHooks& hooks) {
     return true;
 }
 
+std::string ClipBaseOf(const std::string& name) {
+    // The endings a clip's files have: the clip, its stills, map, thumbnail
+    // and record.
+    static const char* const kEndings[] = {".avi", ".wmv", "S.bmp", "S.jpg", "P.bmp",
+                                           "P.jpg", "M.bmp", "T.jpg", ".xml"};
+    for (const char* end : kEndings) {
+        const size_t n = std::strlen(end);
+        if (name.size() <= n || name.compare(name.size() - n, n, end) != 0) continue;
+        std::string base = name.substr(0, name.size() - n);
+        if (IsClipBase(base)) return base;
+    }
+    return {};
+}
+
+bool IsClipBase(const std::string& base) {
+    // "M" yyyymmdd "_" hhmmss "_" then the location id, the suffix letter and
+    // the camera id: 1 to 15 letters, digits or underscores.
+    if (base.size() < 18 || base.size() > 32 || base[0] != 'M' || base[9] != '_' || base[16] != '_') return false;
+    auto digits = [&](size_t from, size_t n) {
+        for (size_t i = from; i < from + n; ++i) {
+            if (base[i] < '0' || base[i] > '9') return false;
+        }
+        return true;
+    };
+    if (!digits(1, 8) || !digits(10, 6)) return false;
+    for (size_t i = 17; i < base.size(); ++i) {
+        const char c = base[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_')) return false;
+    }
+    return true;
+}
+
 bool DeleteOldestClipFile(const std::string& folder) {
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return false;
     int dfd = ::dirfd(dir);
-    std::vector<Candidate> found;
+    // Only regular files named as a clip or one of its companions; a clip's
+    // age is that of its oldest file.
+    struct Clip {
+        std::vector<std::string> files;
+        int64_t sec = INT64_MAX, nsec = INT64_MAX;
+    };
+    std::map<std::string, Clip> clips;
     while (struct dirent* e = ::readdir(dir)) {
-        if (e->d_name[0] != 'M') continue;
-        Candidate c{e->d_name, 0, 0};
-        if (!CreationTime(dfd, e->d_name, c.sec, c.nsec)) continue;
-        found.push_back(std::move(c));
+        std::string base = ClipBaseOf(e->d_name);
+        if (base.empty()) continue;
+        struct statx sx;
+        if (::statx(dfd, e->d_name, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_BTIME | STATX_MTIME, &sx) != 0) continue;
+        if (!S_ISREG(sx.stx_mode)) continue;
+        const bool birth = (sx.stx_mask & STATX_BTIME) != 0;
+        const int64_t sec = birth ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
+        const int64_t nsec = birth ? sx.stx_btime.tv_nsec : sx.stx_mtime.tv_nsec;
+        Clip& c = clips[base];
+        c.files.emplace_back(e->d_name);
+        if (sec < c.sec || (sec == c.sec && nsec < c.nsec)) {
+            c.sec = sec;
+            c.nsec = nsec;
+        }
     }
-    std::stable_sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
-        return a.sec != b.sec ? a.sec < b.sec : a.nsec < b.nsec;
+    std::vector<const Clip*> order;
+    for (auto& [base, c] : clips) order.push_back(&c);
+    std::stable_sort(order.begin(), order.end(), [](const Clip* a, const Clip* b) {
+        return a->sec != b->sec ? a->sec < b->sec : a->nsec < b->nsec;
     });
     bool deleted = false;
-    for (const Candidate& c : found) {
-        // unlinkat without AT_REMOVEDIR refuses folders: a folder is never
-        // emptied on the user's behalf.
-        if (::unlinkat(dfd, c.name.c_str(), 0) == 0) {
-            deleted = true;
-            break;
-        }
+    for (const Clip* c : order) {
+        // A clip none of whose files can go (protected) is passed over for
+        // the next oldest, so the guard cannot loop on it.
+        for (const std::string& f : c->files) deleted = (::unlinkat(dfd, f.c_str(), 0) == 0) || deleted;
+        if (deleted) break;
     }
     ::closedir(dir);
     return deleted;

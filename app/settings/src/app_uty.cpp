@@ -128,6 +128,20 @@ const uint8_t* CAppUty::Find(const char* key, uint32_t* length) const {
     return nullptr;
 }
 
+bool CAppUty::WellFormed() const {
+    if (!has_loaded_) return false;
+    size_t pos = 0;
+    while (pos + kHeaderBytes <= loaded_end_) {
+        const uint8_t* rec = buf_ + pos;
+        const uint32_t len = ReadLe32(rec + kKeyBytes);
+        if (rec[0] == '\0' || rec[kKeyChars] != '\0' || len % 4 != 0 || len > loaded_end_ - pos - kHeaderBytes) {
+            return false;
+        }
+        pos += kHeaderBytes + len;
+    }
+    return pos == loaded_end_;
+}
+
 int CAppUty::GetRecord(const char* key, void* dest, size_t capacity) {
     uint32_t len = 0;
     const uint8_t* data = Find(key, &len);

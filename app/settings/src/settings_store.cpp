@@ -1,9 +1,13 @@
 #include "vlx/settings/settings_store.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <set>
+#include <type_traits>
+#include <vector>
 #include <sys/stat.h>
 
 #include <glib.h>
@@ -22,6 +26,28 @@ CAppUty& TheAppUty() {
     return uty;
 }
 int32_t g_last_version = 0;
+// Resolved paths of settings files that could not be read.
+std::set<std::string> g_unreadable;
+// Keys clamped while reading, with what the file held.
+std::vector<std::string>* g_clamped = nullptr;
+
+template <typename T>
+void Clamp(const KeyDef& def, T& v) {
+    if (!def.ranged) return;
+    const T lo = static_cast<T>(def.min), hi = static_cast<T>(def.max);
+    if (v >= lo && v <= hi) return;
+    const T was = v;
+    v = v < lo ? lo : hi;
+    if (g_clamped) {
+        char buf[160];
+        if constexpr (std::is_integral_v<T>) {
+            std::snprintf(buf, sizeof buf, "%s=%d -> %d", def.key, static_cast<int>(was), static_cast<int>(v));
+        } else {
+            std::snprintf(buf, sizeof buf, "%s=%g -> %g", def.key, static_cast<double>(was), static_cast<double>(v));
+        }
+        g_clamped->emplace_back(buf);
+    }
+}
 
 bool Exists(const char* path) {
     struct stat st{};
@@ -37,8 +63,12 @@ size_t ReadCapacity(const KeyDef& def) {
 
 void ReadKey(CAppUty& uty, AppContext& ctx, const KeyDef& def) {
     switch (def.kind) {
-        case KeyKind::Int: uty.GetInt(def.key, &KeyInt(ctx, def)); break;
-        case KeyKind::Dbl: uty.GetDouble(def.key, &KeyDbl(ctx, def)); break;
+        case KeyKind::Int:
+            if (uty.GetInt(def.key, &KeyInt(ctx, def)) > 0) Clamp(def, KeyInt(ctx, def));
+            break;
+        case KeyKind::Dbl:
+            if (uty.GetDouble(def.key, &KeyDbl(ctx, def)) > 0) Clamp(def, KeyDbl(ctx, def));
+            break;
         case KeyKind::Str:
         case KeyKind::Keep: {
             char tmp[kPathCap + 4];
@@ -109,6 +139,33 @@ constexpr const char* kWriteScrambled[] = {"AP.ftp_server",  "AP.ftp_uname",    
                                            "AP.mail_uname",  "AP.mail_pw",        "AP.mail_from",
                                            "AP.mail_to"};
 
+// False when the file there could not be read and cannot be moved aside
+// either: then it must not be written over.
+bool KeepUnreadableAside(const CAppUty& uty, AppContext& ctx) {
+    const std::string target = uty.ResolvePath(ctx.settings_file);
+    auto it = g_unreadable.find(target);
+    if (it == g_unreadable.end()) return true;
+    time_t now = static_cast<time_t>(ctx.clock->Now().sec);
+    struct tm lt{};
+    localtime_r(&now, &lt);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &lt);
+    std::string aside = target + ".bad-" + stamp;
+    struct stat st{};
+    for (int n = 2; stat(aside.c_str(), &st) == 0; ++n) aside = target + ".bad-" + stamp + "-" + std::to_string(n);
+    if (std::rename(target.c_str(), aside.c_str()) == 0) {
+        g_unreadable.erase(it);
+        ErrorBox("%s could not be read as a settings file: kept as %s", ctx.settings_file, aside.c_str());
+        return true;
+    }
+    if (stat(target.c_str(), &st) != 0) {
+        g_unreadable.erase(it);
+        return true;
+    }
+    ErrorBox("%s could not be read as a settings file and cannot be kept aside: not overwritten", ctx.settings_file);
+    return false;
+}
+
 KeyKind StringKind(const char* name) {
     const KeyDef* d = FindKey(name);
     return d ? d->kind : KeyKind::Str;
@@ -157,7 +214,17 @@ bool ReadSettings(AppContext& ctx) {
     CAppUty& uty = TheAppUty();
     uty.set_program_dir(ctx.program_dir);
     g_last_version = 0;
-    if (uty.Load(ctx.settings_file) == 0) {
+    const std::string resolved = uty.ResolvePath(ctx.settings_file);
+    struct stat st{};
+    const bool present = stat(resolved.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    const int loaded = uty.Load(ctx.settings_file);
+    // Anything a settings file cannot be: it is the user's, kept from the
+    // exit save.
+    const bool unreadable = present && (loaded == 0 || static_cast<size_t>(st.st_size) > CAppUty::kBufferSize ||
+                                        !uty.WellFormed());
+    if (unreadable) g_unreadable.insert(resolved);
+    else g_unreadable.erase(resolved);
+    if (loaded == 0) {
         if (ctx.ap.db_dir[0] == '\0') CopyText(ctx.ap.db_dir, kPathCap, DocumentsFolder().c_str());
         if (std::strcmp(ctx.settings_file, kDefaultSettingsFile) != 0) {
             ErrorBox("UM071: Cannot read %s Default value used", ctx.settings_file);
@@ -168,16 +235,22 @@ bool ReadSettings(AppContext& ctx) {
     int32_t version = 0;
     uty.GetInt("VERSION", &version);
     g_last_version = version;
+    std::vector<std::string> clamped;
     if (version < kOldestSettingsVersion) {
+        if (present) g_unreadable.insert(resolved);
         ErrorBox("Version of Settings.ini is too old...ignored");
     } else {
+        g_clamped = &clamped;
         for (const KeyDef& d : KeyTable()) {
             if (d.kind == KeyKind::Scr) continue;
             if (IsSiteDouble(d)) {
                 // 0.0 is what a template stores: it must not erase a position.
                 double v = 0.0;
                 uty.GetDouble(d.key, &v);
-                if (v != 0.0) KeyDbl(ctx, d) = v;
+                if (v != 0.0) {
+                    Clamp(d, v);
+                    KeyDbl(ctx, d) = v;
+                }
                 continue;
             }
             ReadKey(uty, ctx, d);
@@ -186,6 +259,12 @@ bool ReadSettings(AppContext& ctx) {
         for (const KeyDef& d : KeyTable()) {
             if (d.kind == KeyKind::Scr) ReadKey(uty, ctx, d);
         }
+        g_clamped = nullptr;
+    }
+    if (!clamped.empty()) {
+        std::string list;
+        for (const std::string& c : clamped) list += (list.empty() ? "" : ", ") + c;
+        ErrorBox("%s: out of range, clamped: %s", ctx.settings_file, list.c_str());
     }
 
     if (!Exists(ctx.ap.db_dir)) CopyText(ctx.ap.db_dir, kPathCap, DocumentsFolder().c_str());
@@ -223,6 +302,7 @@ bool WriteSettings(AppContext& ctx) {
     for (const char* k : kSiteStrings) PutKey(uty, ctx, Key(k, StringKind(k)), neutral);
     for (const char* k : kSiteDoubles) PutKey(uty, ctx, Key(k, KeyKind::Dbl), neutral);
     for (const char* k : kWriteScrambled) PutKey(uty, ctx, Key(k, KeyKind::Scr), neutral);
+    if (!KeepUnreadableAside(uty, ctx)) return false;
     return uty.Save(ctx.settings_file) == 1;
 }
 

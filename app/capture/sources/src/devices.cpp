@@ -188,7 +188,7 @@ GstCaps* DvCaps() { return gst_caps_new_simple("video/x-dv", "systemstream", G_T
 
 }  // namespace
 
-void NegotiateFormat(const GstCaps* device_caps, int cxin, int cyin, double fps, Negotiated* out) {
+void NegotiateFormat(const GstCaps* device_caps, int cxin, int cyin, double fps, Negotiated* out, int cx) {
     out->kind = Negotiated::kNone;
     if (!device_caps || gst_caps_is_empty(device_caps)) return;
     int n = 0;
@@ -199,7 +199,9 @@ void NegotiateFormat(const GstCaps* device_caps, int cxin, int cyin, double fps,
         const char* format;
         const Guid* subtype;
     } kRaw[] = {{"UYVY", &kSubtypeUYVY}, {"YUY2", &kSubtypeYUY2}, {"I420", &kSubtypeI420}, {"YV12", &kSubtypeYV12}};
+    const bool odd_width = ((cxin | (cx > 0 ? cx : cxin)) & 1) != 0;
     for (const auto& r : kRaw) {
+        if (odd_width && (r.subtype == &kSubtypeUYVY || r.subtype == &kSubtypeYUY2)) continue;
         if (GstCaps* c = Agree(device_caps, RawCaps(r.format, cxin, cyin), n, d)) {
             out->kind = Negotiated::kRaw;
             out->caps = c;

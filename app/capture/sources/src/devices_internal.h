@@ -70,7 +70,9 @@ struct Negotiated {
 // Offers the device the formats in order UYVY, YUY2, I420 (IYUV is the same
 // layout), YV12; then, when cyin < 480, DV at twice the size; then GRAY8; and
 // for a device that offers nothing else, DV at full size when cyin >= 480.
-void NegotiateFormat(const GstCaps* device_caps, int cxin, int cyin, double fps, Negotiated* out);
+// cx is the working width (0: cxin): the 4:2:2 formats are offered only when
+// both widths are even, since they pair pixels along the row.
+void NegotiateFormat(const GstCaps* device_caps, int cxin, int cyin, double fps, Negotiated* out, int cx = 0);
 
 // Raw format name (I420, YV12, YUY2, UYVY, GRAY8) -> subtype, kGuidNull for others.
 Guid SubtypeOfFormat(const char* format);

@@ -1,6 +1,9 @@
 // The source bin of the live pipeline for each kind of input.
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -155,25 +158,54 @@ std::string FileVideoFormat(GstCaps* caps) {
     return "I420";
 }
 
-bool BuildFileSource(AppContext& ctx, SourceParts* out) {
-    const std::string name = Field(ctx.ap.infname, sizeof ctx.ap.infname);
-    const bool network = IsNetworkAddress(name);
-    const bool want_audio = WantsAudio(ctx.ap);
+// A codec in words: the container's four-character code when it does not
+// know the codec, else GStreamer's description of the caps.
+std::string CodecName(GstCaps* caps) {
+    if (!caps || gst_caps_is_empty(caps)) return {};
+    const GstStructure* cs = gst_caps_get_structure(caps, 0);
+    gint ifourcc = 0;
+    guint fourcc = 0;
+    if (gst_structure_get_int(cs, "fourcc", &ifourcc)) fourcc = static_cast<guint>(ifourcc);
+    else gst_structure_get_uint(cs, "fourcc", &fourcc);
+    std::string codec;
+    if (fourcc != 0) {
+        for (int i = 0; i < 4; ++i) codec += static_cast<char>((fourcc >> (8 * i)) & 0xFF);
+    } else if (gchar* d = gst_pb_utils_get_codec_description(caps)) {
+        codec = d;
+        g_free(d);
+    } else {
+        codec = gst_structure_get_name(cs);
+    }
+    return codec;
+}
 
+}  // namespace
+
+VideoFileFacts ProbeVideoFile(const std::string& name) {
+    VideoFileFacts f;
+    const bool network = IsNetworkAddress(name);
+    auto fail = [&f](const char* code, std::string reason) {
+        f.code = code;
+        f.reason = std::move(reason);
+        return f;
+    };
     std::string uri;
     if (network || g_str_has_prefix(name.c_str(), "file://")) {
         uri = name;
     } else {
         struct stat st{};
-        if (name.empty() || stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            ErrorBox("UE-DGB:Failed to connect AVI file source");
-            return false;
+        if (name.empty()) return fail("UE-DGB:Failed to connect AVI file source", "no file named");
+        if (stat(name.c_str(), &st) != 0) {
+            return fail("UE-DGB:Failed to connect AVI file source",
+                        name + ": " + (errno == ENOENT || errno == ENOTDIR ? "no such file" : std::strerror(errno)));
+        }
+        if (S_ISDIR(st.st_mode)) return fail("UE-DGB:Failed to connect AVI file source", name + ": a folder, not a file");
+        if (!S_ISREG(st.st_mode)) return fail("UE-DGB:Failed to connect AVI file source", name + ": not a regular file");
+        if (access(name.c_str(), R_OK) != 0) {
+            return fail("UE-DGB:Failed to connect AVI file source", name + ": not readable (" + std::strerror(errno) + ")");
         }
         gchar* u = gst_filename_to_uri(name.c_str(), nullptr);
-        if (!u) {
-            ErrorBox("UE-DGB:Failed to connect AVI file source");
-            return false;
-        }
+        if (!u) return fail("UE-DGB:Failed to connect AVI file source", name + ": not a usable path");
         uri = u;
         g_free(u);
     }
@@ -181,48 +213,100 @@ bool BuildFileSource(AppContext& ctx, SourceParts* out) {
     GError* err = nullptr;
     GstDiscoverer* disc = gst_discoverer_new(kDiscoverTimeout, &err);
     if (!disc) {
+        std::string why = err ? err->message : "cannot look into media files";
         g_clear_error(&err);
-        ErrorBox("UE-DGB:Failed to connect AVI file source");
-        return false;
+        return fail("UE-DGB:Failed to connect AVI file source", why);
     }
     GstDiscovererInfo* info = gst_discoverer_discover_uri(disc, uri.c_str(), &err);
+    const std::string err_text = err ? err->message : "";
     g_clear_error(&err);
     gst_object_unref(disc);
     const GstDiscovererResult result = info ? gst_discoverer_info_get_result(info) : GST_DISCOVERER_ERROR;
-    if (result != GST_DISCOVERER_OK) {
-        if (info) gst_discoverer_info_unref(info);
-        // A network camera that does not answer, or a file that is no media file.
-        if (network || result == GST_DISCOVERER_URI_INVALID) {
-            ErrorBox("UE-DGB:Failed to connect AVI file source");
-        } else {
-            ErrorBox("UE-DEG: Cannot connect A-S");
-        }
-        return false;
-    }
 
-    GList* videos = gst_discoverer_info_get_video_streams(info);
-    GList* audios = gst_discoverer_info_get_audio_streams(info);
-    const bool has_audio_stream = audios != nullptr;
-    int width = 0;
-    int height = 0;
-    std::string format = "I420";
+    GList* videos = info ? gst_discoverer_info_get_video_streams(info) : nullptr;
+    GList* audios = info ? gst_discoverer_info_get_audio_streams(info) : nullptr;
+    f.has_audio = audios != nullptr;
+    std::string codec;
     if (videos) {
         auto* v = GST_DISCOVERER_VIDEO_INFO(videos->data);
-        width = static_cast<int>(gst_discoverer_video_info_get_width(v));
-        height = static_cast<int>(gst_discoverer_video_info_get_height(v));
+        f.width = static_cast<int>(gst_discoverer_video_info_get_width(v));
+        f.height = static_cast<int>(gst_discoverer_video_info_get_height(v));
+        f.fps_n = static_cast<int>(gst_discoverer_video_info_get_framerate_num(v));
+        f.fps_d = static_cast<int>(gst_discoverer_video_info_get_framerate_denom(v));
+        if (f.fps_d <= 0) f.fps_n = 0, f.fps_d = 1;
         GstCaps* caps = gst_discoverer_stream_info_get_caps(GST_DISCOVERER_STREAM_INFO(v));
-        format = FileVideoFormat(caps);
-        if (caps) gst_caps_unref(caps);
+        f.format = FileVideoFormat(caps);
+        if (caps) {
+            codec = CodecName(caps);
+            gst_caps_unref(caps);
+        }
     }
     gst_discoverer_stream_info_list_free(videos);
     gst_discoverer_stream_info_list_free(audios);
-    const bool has_video_stream = width > 0;
-    gst_discoverer_info_unref(info);
+    if (result == GST_DISCOVERER_MISSING_PLUGINS && codec.empty() && info) {
+        // "gstreamer|1.0|app|<what is missing>|<kind>-<caps>": the codec as
+        // GStreamer names the missing part.
+        if (const gchar** details = gst_discoverer_info_get_missing_elements_installer_details(info);
+            details && details[0]) {
+            gchar** fields = g_strsplit(details[0], "|", 5);
+            if (g_strv_length(fields) >= 5) {
+                const char* what = std::strchr(fields[4], '-');
+                if (GstCaps* c = what ? gst_caps_from_string(what + 1) : nullptr) {
+                    codec = CodecName(c);
+                    gst_caps_unref(c);
+                }
+                if (codec.empty()) codec = fields[3];
+            }
+            g_strfreev(fields);
+        }
+    }
+    if (info) gst_discoverer_info_unref(info);
 
-    if (!has_video_stream) {
-        ErrorBox("UE025: Cannot connect F-U\n %s has no video", name.c_str());
+    switch (result) {
+        case GST_DISCOVERER_OK: break;
+        case GST_DISCOVERER_MISSING_PLUGINS:
+            return fail("UE025: Cannot connect F-U",
+                        name + ": no decoder for codec " + (codec.empty() ? std::string("(unknown)") : codec));
+        case GST_DISCOVERER_URI_INVALID: return fail("UE-DGB:Failed to connect AVI file source", name + ": not a usable address");
+        case GST_DISCOVERER_TIMEOUT: return fail("UE-DGB:Failed to connect AVI file source", name + ": no answer in 10 s");
+        default:
+            // A network camera that does not answer, or a file that is no
+            // media file.
+            if (network) {
+                return fail("UE-DGB:Failed to connect AVI file source",
+                            name + ": " + (err_text.empty() ? std::string("no answer") : err_text));
+            }
+            return fail("UE-DEG: Cannot connect A-S", name + ": not a video file");
+    }
+    if (f.width <= 0) return fail("UE025: Cannot connect F-U", name + " has no video");
+    f.ok = true;
+    return f;
+}
+
+namespace {
+
+bool BuildFileSource(AppContext& ctx, SourceParts* out) {
+    const std::string name = Field(ctx.ap.infname, sizeof ctx.ap.infname);
+    const bool network = IsNetworkAddress(name);
+    const bool want_audio = WantsAudio(ctx.ap);
+    const VideoFileFacts facts = ProbeVideoFile(name);
+    if (!facts.ok) {
+        ErrorBox("%s\n %s", facts.code.c_str(), facts.reason.c_str());
         return false;
     }
+    std::string uri = name;
+    if (!network && !g_str_has_prefix(name.c_str(), "file://")) {
+        gchar* u = gst_filename_to_uri(name.c_str(), nullptr);
+        uri = u ? u : name;
+        g_free(u);
+    }
+    const int width = facts.width, height = facts.height;
+    const bool has_audio_stream = facts.has_audio;
+    std::string format = facts.format;
+    // 4:2:2 pairs pixels along the row: at an odd input or working width
+    // the frames are taken as 4:2:0 instead.
+    if ((format == "YUY2" || format == "UYVY") && ((width | ctx.dp.cx) & 1)) format = "I420";
+
     const int cxin = ctx.dp.cxin;
     const int cyin = ctx.dp.cyin;
     if (width != cxin || height != cyin) {
@@ -391,7 +475,7 @@ bool BuildDeviceSource(AppContext& ctx, SourceParts* out) {
         return false;
     }
     Negotiated neg;
-    detail::NegotiateFormat(dev_caps, ctx.dp.cxin, ctx.dp.cyin, ctx.dp.fps, &neg);
+    detail::NegotiateFormat(dev_caps, ctx.dp.cxin, ctx.dp.cyin, ctx.dp.fps, &neg, ctx.dp.cx);
     gst_caps_unref(dev_caps);
     if (neg.kind == Negotiated::kNone) {
         ErrorBox("UM012:Media type not matched");

@@ -14,6 +14,27 @@ namespace vlx::detect {
 // Bytes of one packed frame of the given format code at cx x cy.
 size_t FrameBytes(int32_t format, int32_t cx, int32_t cy);
 
+// The planar 4:2:0 frame as the media framework lays it out, without row
+// padding: the luma plane, then two chroma planes of ceil(cx/2) x ceil(cy/2)
+// samples, so that an odd last column or row has chroma of its own. For even
+// sizes the chroma planes are cx*cy/4 bytes each.
+struct Planar420 {
+    size_t cw = 0, ch = 0;  // chroma plane width and height
+    size_t u = 0, v = 0;    // offsets of the first and second chroma plane
+    size_t bytes = 0;
+};
+inline Planar420 Planar420Layout(int32_t cx, int32_t cy) {
+    Planar420 l;
+    if (cx <= 0 || cy <= 0) return l;
+    const size_t p = static_cast<size_t>(cx) * static_cast<size_t>(cy);
+    l.cw = (static_cast<size_t>(cx) + 1) / 2;
+    l.ch = (static_cast<size_t>(cy) + 1) / 2;
+    l.u = p;
+    l.v = p + l.cw * l.ch;
+    l.bytes = l.v + l.cw * l.ch;
+    return l;
+}
+
 // Interpolation table of one axis from m source samples to n < m outputs.
 // Output i sits at p = (m-1)/(n-1)*i, between src[i] and src[i]+1, with the
 // weight of the second sample quantised to 1/65536; the last output takes

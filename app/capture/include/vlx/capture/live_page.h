@@ -86,12 +86,16 @@ public:
     int LevelMeter() const;
     int AudioMeter() const;
 
+    // Starts refused so far because the output is larger than the input.
+    int refused_starts() const { return refused_starts_; }
+
 private:
     bool StartFromIdle();
 
     AppContext& ctx_;
     Hooks hooks_;
     int state_ = kStop;
+    int refused_starts_ = 0;
     bool rec_on_ = false;
     int last_combination_ = -1;
     std::string status_text_;

@@ -22,6 +22,11 @@
 
 namespace vlx {
 
+// Why the live thread asks for a stop (wparam of WM_LIVE_STOP_REQUEST).
+inline constexpr uintptr_t kStopBuildFailed = 0;  // the pipeline could not be built, or a capture file opened
+inline constexpr uintptr_t kStopRunRefused = 1;   // built, but it cannot run ("UM035", "UE041")
+
+
 class ClipFinisher;
 struct ClipRecord;
 
@@ -82,7 +87,9 @@ private:
     // Hands the clip that just ended to the finisher; the writer has been
     // released.
     void HandOver(std::unique_ptr<ClipRecord> rec);
-    void RequestStop();
+    // Asks the main thread to stop live capture; wparam of the request says
+    // why (kStopBuildFailed, kStopRunRefused).
+    void RequestStop(uintptr_t why);
     // File input: the source is held from the build until the commands that
     // came with the start have been taken, so detection is on for frame 1.
     void ReleaseStartHold(ThreadQueue& queue);

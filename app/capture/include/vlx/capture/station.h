@@ -50,6 +50,11 @@ struct StationOptions {
     // A file input that ends (or fails) quits the station (vlx2d); otherwise
     // the station only stops and stays idle (a window).
     bool quit_at_end_of_input = true;
+    // A start that can never work (an output larger than the input, a
+    // pipeline that is built but refuses to run, a failed build with no retry
+    // to come) quits the station with exit code 1 (vlx2d); otherwise the
+    // station stays idle after the message (a window).
+    bool quit_when_refused = false;
     // The preview sink, made anew at every pipeline build on the live thread.
     // It must return a new floating element (e.g. an appsink with
     // drop=true, max-buffers=1; its frames are cx x cy in the source's

@@ -50,8 +50,8 @@ void SetStorageHooks(StorageHooks hooks);
 // The guard run before every new capture file; true when capture may go on.
 //  - free >= AP.limit_MB: go on.
 //  - AP.limit_stop: "UM003: ..." and stop.
-//  - otherwise delete the oldest "M" files of the day folder one by one until
-//    the minimum is met; "UM001: ..." and stop when nothing deletable is left.
+//  - otherwise delete the oldest clips of the day folder, each with its
+//    companions, one by one until the minimum is met; "UM001: ..." and stop when nothing deletable is left.
 // The folder it deletes from is always inside AP.db_dir: the day folder of the
 // last named file, or, before the first file of the run, the folder today's
 // files would go to. A failed free-space query deletes nothing and lets
@@ -59,11 +59,19 @@ void SetStorageHooks(StorageHooks hooks);
 bool EnsureFreeSpace(AppContext& ctx);
 bool EnsureFreeSpace(AppContext& ctx, const StorageHooks& hooks);
 
-// Deletes (never to the trash) the entry of folder whose name begins with "M"
-// and whose creation time (birth time where the file system keeps it, else the
-// modification time) is the earliest; on equal times the first listed wins.
-// An entry that cannot be deleted (a folder, a protected file) is passed over
-// for the next oldest. Returns true when a file was deleted.
+// A clip's base name ("M" yyyymmdd "_" hhmmss "_" lid suffix cid) when name
+// is that of a clip or one of its companions (".avi", ".wmv", "S.bmp",
+// "S.jpg", "P.bmp", "P.jpg", "M.bmp", "T.jpg", ".xml"); empty otherwise.
+std::string ClipBaseOf(const std::string& name);
+bool IsClipBase(const std::string& base);
+
+// Deletes (never to the trash) the oldest clip of folder with all its
+// companion files. Only regular files whose names have the clip form count;
+// any other file, a folder, or a "T" capture file is never touched. A clip's
+// age is the earliest creation time (birth time where the file system keeps
+// it, else the modification time) of its files. A clip none of whose files
+// can be deleted is passed over for the next oldest. Returns true when a
+// file was deleted.
 bool DeleteOldestClipFile(const std::string& folder);
 
 // Removes folder/clip_name* (the clip and all its companions): deleted

@@ -61,6 +61,10 @@ public:
     // Returns the plain text length; dest unchanged when the key is absent.
     int GetScrambled(const char* key, char* dest, size_t capacity);
 
+    // True when the loaded bytes are whole records end to end, each key
+    // NUL-terminated within its 16 bytes and each length a multiple of four.
+    bool WellFormed() const;
+
     size_t used() const { return has_cursor_ ? cursor_ : 0; }
     size_t loaded() const { return has_loaded_ ? loaded_end_ : 0; }
     const uint8_t* buffer() const { return buf_; }

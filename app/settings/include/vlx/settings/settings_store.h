@@ -25,10 +25,17 @@ void SetDefaults(AppContext& ctx);
 void ComputeTimeZone(AppContext& ctx, int64_t utc_now);
 
 // Loads ctx.settings_file and applies every key. Returns false when the file
-// could not be read (settings keep their values).
+// could not be read (settings keep their values). A value outside its key's
+// range is clamped into it, and one message names every key so changed.
+// A file that exists but cannot be taken as a settings file (unreadable,
+// larger than any settings file, not made of whole records, or of no known
+// version) is remembered, so that the next save under its name first keeps
+// it aside.
 bool ReadSettings(AppContext& ctx);
 // Builds all records and saves them under ctx.settings_file. False when the
-// file could not be written (reported).
+// file could not be written (reported). When the file there could not be
+// read, it is first renamed to "<name>.bad-YYYYMMDD-hhmmss" (local time), and
+// that is reported: a damaged file is never overwritten by defaults.
 bool WriteSettings(AppContext& ctx);
 
 // Reads or writes another file (a profile) under the settings-name swap the

@@ -73,6 +73,22 @@ struct SourceParts {
     void Reset();
 };
 
+// What a video file (or network camera) holds, as the file input sees it.
+struct VideoFileFacts {
+    bool ok = false;
+    // On failure: the message code of the step that failed and the reason
+    // in plain words ("no such file", "not a video file", ...).
+    std::string code;
+    std::string reason;
+    int width = 0, height = 0;
+    int fps_n = 0, fps_d = 1;  // 0/1 when the file gives no rate
+    std::string format;        // the raw format the input will deliver
+    bool has_audio = false;
+};
+// Looks at AP.infname's kind of name (a path, a file:// or network address)
+// and asks GStreamer what it holds. Never reports anything itself.
+VideoFileFacts ProbeVideoFile(const std::string& name);
+
 // Builds the source for the current settings (IF.fileinmode with AP.infname,
 // else the device AP.dv_video with AP.dv_audio). On failure it reports the
 // message through ErrorBox and returns false; `out` is then empty.
