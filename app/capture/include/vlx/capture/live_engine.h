@@ -101,7 +101,7 @@ private:
     bool AllocateBuffers(bool gray8);
     bool CreateElement();
     bool LinkPreviewAndAudio();
-    GstElement* MakeWriterBin(const std::string& path, std::string* error);
+    GstElement* MakeWriterBin(const std::string& path, bool sound_ended, std::string* error);
     static GstBusSyncReply OnBusMessage(GstBus* bus, GstMessage* msg, gpointer self);
     void HoldSource();
     void ReleaseSource();
