@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -104,6 +105,18 @@ protected:
     int timeout_s = 300;  // a station still running then has hung
 };
 
+// Seconds since 1970 of a clip name's date and time (M20070812_190003...).
+int64_t ClipNameTime(const std::string& name) {
+    std::tm tm{};
+    if (std::sscanf(name.c_str(), "M%4d%2d%2d_%2d%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                    &tm.tm_min, &tm.tm_sec) != 6) {
+        return -1;
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<int64_t>(timegm(&tm));
+}
+
 TEST_F(Station, EveryMeteorGivesOneCompleteClipWithItsCompanions) {
     std::string sky = Sky("two-apart", 20);
     Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.md_log=1 --set IF.lid=TOKYO1 "
@@ -182,6 +195,38 @@ TEST_F(Station, ClipsReadCompletelyInFfmpegTools) {
                              Quote(f.string()) + " 2>&1 >/dev/null");
             EXPECT_EQ(p.out, "") << f;
         }
+    }
+}
+
+TEST_F(Station, AFastRunNamesAndLogsByTheStreamClock) {
+    // Twenty seconds of sky decode in about one: the detection log must
+    // span the stream's twenty seconds and hold the clips' times.
+    std::string sky = Sky("two-apart", 20);
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.md_log=1 --set IF.si_utc=1", "TZ=UTC");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto logs = Files("detlog.csv");
+    ASSERT_EQ(logs.size(), 1u);
+    std::string log = test::ReadFileText(logs[0].string());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(
+        log, m, std::regex(R"(\d+,(\d{4}),(\d\d),(\d\d),(\d\d),(\d\d),(\d\d),(\d{4}),(\d\d),(\d\d),(\d\d),(\d\d),(\d\d), *(\d+))")))
+        << log;
+    auto at = [&m](int i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "M%s%s%s_%s%s%s", m[i].str().c_str(), m[i + 1].str().c_str(),
+                      m[i + 2].str().c_str(), m[i + 3].str().c_str(), m[i + 4].str().c_str(), m[i + 5].str().c_str());
+        return ClipNameTime(name);
+    };
+    const int64_t start = at(1), stop = at(7);
+    EXPECT_GE(stop - start, 19) << log;
+    EXPECT_LE(stop - start, 21) << log;
+    EXPECT_EQ(std::atoll(m[13].str().c_str()), stop - start);
+    auto avis = Files(".avi");
+    ASSERT_EQ(avis.size(), 2u) << r.out;
+    for (const fs::path& avi : avis) {
+        const int64_t t = ClipNameTime(avi.filename().string());
+        EXPECT_GE(t, start) << avi << "\n" << log;
+        EXPECT_LE(t, stop) << avi << "\n" << log;
     }
 }
 

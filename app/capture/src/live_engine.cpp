@@ -200,11 +200,43 @@ struct LiveEngine::BlockBuffers {
     }
 };
 
-LiveEngine::LiveEngine(AppContext& ctx, LiveEngineOptions options) : ctx_(ctx), opt_(std::move(options)) {
-    if (!gst_is_initialized()) gst_init(nullptr, nullptr);
+int64_t StreamClock::Start() {
+    const WallTime t = fallback_->Now();
+    base_ms_ = t.sec * 1000 + t.ms;
+    first_pts_ = -1;
+    last_pts_ = -1;
+    active_ = true;
+    return base_ms_;
 }
 
-LiveEngine::~LiveEngine() { TearDown(); }
+void StreamClock::Frame(uint64_t pts) {
+    if (!active_ || pts == GST_CLOCK_TIME_NONE) return;
+    const auto p = static_cast<int64_t>(pts);
+    if (first_pts_ < 0) first_pts_ = p;
+    last_pts_ = p;
+}
+
+WallTime StreamClock::Now() {
+    if (!active_) return fallback_->Now();
+    int64_t ms = base_ms_;
+    const int64_t first = first_pts_, last = last_pts_;
+    // The element's reckoning: whole milliseconds of stream time since the first frame.
+    if (first >= 0 && last >= first) ms += (last - first) / static_cast<int64_t>(GST_MSECOND);
+    return WallTime{ms / 1000, static_cast<int32_t>(ms % 1000)};
+}
+
+LiveEngine::LiveEngine(AppContext& ctx, LiveEngineOptions options) : ctx_(ctx), opt_(std::move(options)) {
+    if (!gst_is_initialized()) gst_init(nullptr, nullptr);
+    if (opt_.fast) {
+        stream_clock_ = std::make_unique<StreamClock>(ctx_.clock);
+        ctx_.clock = stream_clock_.get();
+    }
+}
+
+LiveEngine::~LiveEngine() {
+    TearDown();
+    if (stream_clock_ && ctx_.clock == stream_clock_.get()) ctx_.clock = stream_clock_->fallback();
+}
 
 std::string LiveEngine::last_error() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -267,7 +299,10 @@ bool LiveEngine::CreateElement() {
     }
     // A file played faster than real time takes its frame clock from the
     // stream, so clip times stay a frame period apart.
-    if (opt_.fast && ctx_.dp.fileinmode) g_object_set(vlx2f_, "stream-clock", TRUE, nullptr);
+    if (stream_clock_ && ctx_.dp.fileinmode) {
+        g_object_set(vlx2f_, "stream-clock", TRUE, "stream-clock-base", static_cast<gint64>(stream_clock_->Start()),
+                     nullptr);
+    }
     if (!gst_bin_add(GST_BIN(pipeline_), vlx2f_)) {
         vlx2f_ = nullptr;
         return ErrorBox("UE023: Cannot add VLXFilter to graph"), false;
@@ -283,11 +318,13 @@ bool LiveEngine::CreateElement() {
     GstPad* in = gst_element_get_static_pad(vlx2f_, "Input");
     gst_pad_add_probe(
         in, GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo*, gpointer data) -> GstPadProbeReturn {
-            ++static_cast<LiveStats*>(data)->frames_in;
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            auto* self = static_cast<LiveEngine*>(data);
+            ++self->stats_.frames_in;
+            if (self->stream_clock_) self->stream_clock_->Frame(GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info)));
             return GST_PAD_PROBE_OK;
         },
-        &stats_, nullptr);
+        this, nullptr);
     gst_object_unref(in);
     return true;
 }
@@ -710,6 +747,7 @@ void LiveEngine::TearDown() {
     if (gst_element_set_state(pipeline_, GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE) {
         ErrorBox("UE004: DxErr Couldn't stop the graph!  hr=%s", kHr);
     }
+    if (stream_clock_) stream_clock_->Stop();
     DetectParams& dp = ctx_.dp;
     if (dp.snap_ready && dp.snapshot) {
         SnapshotToRgb(ctx_);

@@ -59,6 +59,29 @@ struct LiveStats {
     std::atomic<int64_t> max_gap_us{0};
 };
 
+// The clock of a file played faster than real time: the wall time at which
+// its pipeline was built plus the stream time of the latest frame, the same
+// reading the element stamps clips with. Outside such a run it reads the
+// clock it replaced.
+class StreamClock : public WallClock {
+public:
+    explicit StreamClock(WallClock* fallback) : fallback_(fallback) {}
+    WallClock* fallback() const { return fallback_; }
+    // From now on the stream's time, starting at the fallback's reading.
+    // Returns that base in milliseconds since 1970.
+    int64_t Start();
+    void Stop() { active_ = false; }
+    void Frame(uint64_t pts);  // streaming thread, before the element sees the frame
+    WallTime Now() override;
+
+private:
+    WallClock* fallback_;
+    std::atomic<bool> active_{false};
+    std::atomic<int64_t> base_ms_{0};
+    std::atomic<int64_t> first_pts_{-1};
+    std::atomic<int64_t> last_pts_{-1};
+};
+
 class LiveEngine {
 public:
     LiveEngine(AppContext& ctx, LiveEngineOptions options);
@@ -125,6 +148,10 @@ private:
     int64_t frames_at_clip_end_ = -1;
     std::atomic<int64_t> clip_end_us_{0};
     LiveStats stats_;
+    // Installed as the application's clock for the engine's life when files
+    // play fast, so temporary names, folders and the detection log read the
+    // clock that names the clips.
+    std::unique_ptr<StreamClock> stream_clock_;
 };
 
 }  // namespace vlx
