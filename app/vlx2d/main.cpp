@@ -191,14 +191,15 @@ int main(int argc, char** argv) {
     vlx::Application app(ctx);
     app.Startup(opt.settings_path);
 
-    if (opt.sun) {
-        vlx::PrintSunReport(ctx, stdout);
-        return 0;
-    }
-
     Overrides overrides;
     bool ok = true;
     for (auto& [k, v] : opt.sets) ok = overrides.Apply(ctx, k, v) && ok;
+    if (opt.sun) {
+        // The times for this run's place and schedule, overrides included.
+        if (!ok) return 2;
+        vlx::PrintSunReport(ctx, stdout);
+        return 0;
+    }
     if (!opt.input.empty()) {
         ok = overrides.Apply(ctx, "IF.fileinmode", "1") && overrides.Apply(ctx, "AP.infname", opt.input) && ok;
     }
@@ -261,7 +262,7 @@ int main(int argc, char** argv) {
     live_hooks.clip_finished = [&](int result, const std::string& path) {
         std::lock_guard<std::mutex> lock(clips_mu);
         if (result == vlx::kClipNormal || (result != 0 && ctx.dp.singlefilemode)) clips.push_back(path);
-        std::fprintf(stderr, "vlx2d: clip %s (result %d, %d frames)\n", path.empty() ? "cancelled" : path.c_str(),
+        std::fprintf(stderr, "vlx2d: %s (result %d, %d frames)\n", vlx::ClipOutcomeText(ctx, result, path).c_str(),
                      result, ctx.dp.clip_frames);
     };
     vlx::CLiveThread live(ctx, engine_opt, live_hooks);

@@ -262,12 +262,27 @@ TEST_F(Station, MaximumLengthGivesImagesWithoutAClip) {
     EXPECT_EQ(Files(".xml").size(), 0u);
     EXPECT_EQ(Files("S.jpg").size(), 1u);
     EXPECT_EQ(Files("M.bmp").size(), 1u);
-    EXPECT_NE(r.out.find("result -1"), std::string::npos) << r.out;
+    // The log says what became of the clip, and names no file that is not there.
+    EXPECT_NE(r.out.find("clip over maximum length: deleted, stills kept"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(".avi (result -1"), std::string::npos) << r.out;
 
     fs::remove_all(clips);
     r = Run("--input " + Quote(sky) + " --detect --fast --set IF.dmaxsec=1 --set AP.leavelong=0");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_FALSE(fs::exists(clips) && !Files("").empty()) << r.out;
+    EXPECT_NE(r.out.find("clip over maximum length: deleted (result -1"), std::string::npos) << r.out;
+}
+
+TEST_F(Station, SunTimesFollowTheRunsOverrides) {
+    // Tokyo's sunrise in UTC falls on the evening before, all year round.
+    Result r = Run("--sun --set AP.lng=135 --set AP.lat=35", "TZ=UTC");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Longitude : 135.0000, Latitude : 35.0000"), std::string::npos) << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(Sunrise (\d\d):(\d\d))"))) << r.out;
+    const int hour = std::atoi(m[1].str().c_str());
+    EXPECT_GE(hour, 19) << r.out;
+    EXPECT_LE(hour, 22) << r.out;
 }
 
 TEST_F(Station, FullDiskWithTheGuardOnStopsCapture) {
