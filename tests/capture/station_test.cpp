@@ -191,6 +191,9 @@ TEST_F(Station, ClipsReadCompletelyInFfmpegTools) {
             const int frames = std::atoi(XmlAttributes(xml)["frames"].c_str());
             EXPECT_GE(frames, 62) << f;
             EXPECT_EQ(FfprobeFrames(f), frames) << f;
+            // The clip lasts as long as its frames, from its start.
+            Result d = Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 " + Quote(f.string()));
+            EXPECT_NEAR(std::atof(d.out.c_str()), frames / 29.97, 0.5) << f << " " << d.out;
             // ffmpeg's reader finds nothing to complain about.
             Result p = Shell("ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " +
                              Quote(f.string()) + " 2>&1 >/dev/null");

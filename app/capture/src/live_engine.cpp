@@ -1,5 +1,6 @@
 #include "vlx/capture/live_engine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -18,7 +19,6 @@ namespace vlx {
 namespace {
 
 constexpr const char* kHr = "0x80004005";  // the generic failure code of the messages
-constexpr GstClockTime kVideoEncoderOffset = GST_SECOND * 60 * 60 * 1000;
 
 GstElement* Make(const char* factory, const char* name = nullptr) {
     return gst_element_factory_make(factory, name);
@@ -84,6 +84,54 @@ void ReplayEnd(WriterLink& link) {
     }
     gst_object_unref(link.ended);
     link.ended = nullptr;
+}
+
+// The libav video encoders move their output so that it starts at 1000 hours
+// (no decoding time can then be negative); the sound encoder does not. The
+// ASF muxer writes times as they come, so a clip would start at 1000 hours,
+// last as long in ffmpeg-based players, and need its sound moved as well.
+// The encoder's pictures go back to the times they came in with: the clip
+// starts at its own time and picture and sound stay together.
+void UndoEncoderShift(GstElement* enc) {
+    struct Shift {
+        std::atomic<int64_t> first_in{-1};
+        std::atomic<int64_t> delta{-1};
+    };
+    auto* shift = new Shift;
+    g_object_set_data_full(G_OBJECT(enc), "vlx-encoder-shift", shift, [](gpointer p) { delete static_cast<Shift*>(p); });
+    GstPad* sink = gst_element_get_static_pad(enc, "sink");
+    gst_pad_add_probe(
+        sink, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            auto* sh = static_cast<Shift*>(data);
+            GstBuffer* b = GST_PAD_PROBE_INFO_BUFFER(info);
+            if (sh->first_in < 0 && GST_BUFFER_PTS_IS_VALID(b)) sh->first_in = static_cast<int64_t>(GST_BUFFER_PTS(b));
+            return GST_PAD_PROBE_OK;
+        },
+        shift, nullptr);
+    gst_object_unref(sink);
+    GstPad* src = gst_element_get_static_pad(enc, "src");
+    gst_pad_add_probe(
+        src, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            auto* sh = static_cast<Shift*>(data);
+            GstBuffer* b = GST_PAD_PROBE_INFO_BUFFER(info);
+            if (!GST_BUFFER_PTS_IS_VALID(b)) return GST_PAD_PROBE_OK;
+            if (sh->delta < 0 && sh->first_in >= 0) {
+                sh->delta = std::max<int64_t>(static_cast<int64_t>(GST_BUFFER_PTS(b)) - sh->first_in, 0);
+            }
+            const int64_t d = sh->delta;
+            if (d <= 0) return GST_PAD_PROBE_OK;
+            b = gst_buffer_make_writable(b);
+            GST_BUFFER_PTS(b) = GST_BUFFER_PTS(b) >= static_cast<GstClockTime>(d) ? GST_BUFFER_PTS(b) - d : 0;
+            if (GST_BUFFER_DTS_IS_VALID(b)) {
+                GST_BUFFER_DTS(b) = GST_BUFFER_DTS(b) >= static_cast<GstClockTime>(d) ? GST_BUFFER_DTS(b) - d : 0;
+            }
+            GST_PAD_PROBE_INFO_DATA(info) = b;
+            return GST_PAD_PROBE_OK;
+        },
+        shift, nullptr);
+    gst_object_unref(src);
 }
 
 bool IsGray(const Guid& g) { return g == kSubtypeRGB8 || g == kSubtypeY800; }
@@ -448,6 +496,7 @@ GstElement* LiveEngine::MakeWriterBin(const std::string& path, bool sound_ended,
             gst_object_unref(bin);
             return nullptr;
         }
+        if (kind == kOutputWmv) UndoEncoderShift(enc);
         last = enc;
     }
     if (!LinkToMux(last, mux, "video_%u") || !gst_element_link(mux, sink)) {
@@ -478,23 +527,6 @@ GstElement* LiveEngine::MakeWriterBin(const std::string& path, bool sound_ended,
             }
         }
         ok = ok && LinkToMux(alast, mux, "audio_%u");
-        if (ok && kind == kOutputWmv) {
-            // The video encoders shift their output by 1000 hours so that no
-            // decoding time is negative; the audio encoder does not. Shift the
-            // sound the same way, or the muxer would wait for 1000 hours of it
-            // before the first picture and the writer would stall.
-            GstPad* in = gst_element_get_static_pad(aq, "src");
-            gst_pad_add_probe(
-                in, GST_PAD_PROBE_TYPE_BUFFER,
-                [](GstPad*, GstPadProbeInfo* info, gpointer) -> GstPadProbeReturn {
-                    GstBuffer* b = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
-                    if (GST_BUFFER_PTS_IS_VALID(b)) GST_BUFFER_PTS(b) += kVideoEncoderOffset;
-                    GST_PAD_PROBE_INFO_DATA(info) = b;
-                    return GST_PAD_PROBE_OK;
-                },
-                nullptr, nullptr);
-            gst_object_unref(in);
-        }
         if (ok) {
             GstPad* apad = gst_element_get_static_pad(aq, "sink");
             gst_element_add_pad(bin, gst_ghost_pad_new("audio", apad));
