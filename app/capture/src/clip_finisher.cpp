@@ -138,10 +138,15 @@ void ClipFinisher::GiveUpNetwork() {
     }
 }
 
-void ClipFinisher::Drain() {
+bool ClipFinisher::Drain(int timeout_ms) {
     std::unique_lock<std::mutex> lock(mu_);
-    if (!thread_.joinable()) return;
-    cv_.wait(lock, [&] { return queue_.empty() && !current_; });
+    if (!thread_.joinable()) return queue_.empty();
+    auto idle = [&] { return queue_.empty() && !current_; };
+    if (timeout_ms < 0) {
+        cv_.wait(lock, idle);
+        return true;
+    }
+    return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms), idle);
 }
 
 void ClipFinisher::Stop() {

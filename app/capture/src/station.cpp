@@ -456,7 +456,10 @@ void Station::Impl::Finish(int code) {
     // waits for the network is given up.
     live->PostExit();
     while (!live->Ended()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (give_up_network) finisher->GiveUpNetwork();
+    // A silent server must not keep a finished file input running: after a
+    // short grace what still waits for the network is given up.
+    if (!give_up_network) finisher->Drain(static_cast<int>(opt.end_of_input_grace_s * 1000));
+    finisher->GiveUpNetwork();
     finisher->Stop();
     PublishStatus();
     StationSummary sum;

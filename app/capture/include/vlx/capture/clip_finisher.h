@@ -74,8 +74,9 @@ public:
     // Gives up the uploads and mails of every queued clip and of the one
     // being finished (its wait ends at once); local files are still written.
     void GiveUpNetwork();
-    // Waits until every queued clip is finished.
-    void Drain();
+    // Waits until every queued clip is finished, at most timeout_ms when it
+    // is not negative; true when none is left.
+    bool Drain(int timeout_ms = -1);
     // Drain, then end the thread.
     void Stop();
 

@@ -64,6 +64,10 @@ struct StationOptions {
     // Finished clips waiting for the finisher beyond which the oldest waiting
     // clip's uploads and mails are skipped.
     int finisher_queue = 4;
+    // When a file input ends, uploads and mails still running get this long
+    // to finish before they are given up (Quit and stop-after give them up
+    // at once).
+    double end_of_input_grace_s = 2.0;
     // The status event's period in ms; 0 for three frame periods.
     int status_period_ms = 0;
     // An extra step of every accepted clip's finishing, after its stills and
