@@ -23,6 +23,7 @@
 #include "vlx/app/context.h"
 #include "vlx/app/report.h"
 #include "vlx/app/startup.h"
+#include "vlx/capture/live_thread.h"
 #include "vlx/capture/sources.h"
 #include "vlx/capture/station.h"
 #include "vlx/schedule/sun.h"
@@ -222,14 +223,15 @@ int main(int argc, char** argv) {
     vlx::Application app(ctx);
     app.Startup(opt.settings_path);
 
-    if (opt.sun) {
-        vlx::PrintSunReport(ctx, stdout);
-        return 0;
-    }
-
     Overrides overrides;
     bool ok = true;
     for (auto& [k, v] : opt.sets) ok = overrides.Apply(ctx, k, v) && ok;
+    if (opt.sun) {
+        // The times for this run's place and schedule, overrides included.
+        if (!ok) return 2;
+        vlx::PrintSunReport(ctx, stdout);
+        return 0;
+    }
     if (!opt.input.empty()) {
         ok = overrides.Apply(ctx, "IF.fileinmode", "1") && overrides.Apply(ctx, "AP.infname", opt.input) && ok;
     }
@@ -293,8 +295,8 @@ int main(int argc, char** argv) {
     vlx::StationEvents ev;
     ev.clip_finished = [&](const vlx::FinishedClip& c) {
         std::lock_guard<std::mutex> lock(out_mu);
-        std::fprintf(stderr, "vlx2d: clip %s (result %d, %d frames to frame %lld)\n",
-                     c.path.empty() ? "cancelled" : c.path.c_str(), c.result, c.frames,
+        std::fprintf(stderr, "vlx2d: %s (result %d, %d frames to frame %lld)\n",
+                     vlx::ClipOutcomeText(ctx, c.result, c.path).c_str(), c.result, c.frames,
                      static_cast<long long>(c.end_frame));
     };
     ev.error = [&](const std::string& t) {

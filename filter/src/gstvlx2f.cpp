@@ -73,7 +73,7 @@ constexpr gint kSOk = 0;
 constexpr gint kEPointer = static_cast<gint>(0x80004003u);
 constexpr double kUnknownFps = 29.996;
 
-enum { PROP_0, PROP_IPC_NAME, PROP_STREAM_CLOCK, PROP_ARM_ON_CAPS };
+enum { PROP_0, PROP_IPC_NAME, PROP_STREAM_CLOCK, PROP_ARM_ON_CAPS, PROP_STREAM_CLOCK_BASE };
 enum { SIGNAL_INIT, SIGNAL_RESERVED, SIGNAL_REARM, N_SIGNALS };
 
 #define VLX2F_VIDEO_CAPS                                                      \
@@ -96,11 +96,13 @@ GstStaticPadTemplate audio_src_template =
     GST_STATIC_PAD_TEMPLATE("Output_Audio", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(VLX2F_AUDIO_CAPS));
 
 // The frame clock. Normally the system's; with "stream-clock" it runs with
-// the stream instead: the wall time of the first frame plus the buffer's
-// time since then, so a file played faster than real time still stamps and
-// names its clips a frame period apart.
+// the stream instead: the wall time of the first frame (or the application's
+// "stream-clock-base", so that its own names and logs read the same clock)
+// plus the buffer's time since then, so a file played faster than real time
+// still stamps and names its clips a frame period apart.
 struct FrameClock : vlx::WallClock {
     std::atomic<bool> stream{false};
+    std::atomic<gint64> base_ms{0};  // ms since 1970; 0: the wall time of the first frame
     bool started = false;
     vlx::WallTime base{};
     GstClockTime base_pts = 0;
@@ -115,7 +117,9 @@ struct FrameClock : vlx::WallClock {
     void Frame(GstClockTime frame_pts) {
         if (!stream || !GST_CLOCK_TIME_IS_VALID(frame_pts)) return;
         if (!started || frame_pts < base_pts) {
-            base = vlx::SystemClock().Now();
+            const gint64 given = base_ms;
+            base = (!started && given > 0) ? vlx::WallTime{given / 1000, static_cast<int32_t>(given % 1000)}
+                                           : vlx::SystemClock().Now();
             base_pts = frame_pts;
             started = true;
         }
@@ -1103,6 +1107,9 @@ static void gst_vlx2f_set_property(GObject* object, guint id, const GValue* valu
         case PROP_ARM_ON_CAPS:
             self->state->arm_on_caps = g_value_get_boolean(value);
             break;
+        case PROP_STREAM_CLOCK_BASE:
+            self->state->clock.base_ms = g_value_get_int64(value);
+            break;
         case PROP_IPC_NAME:
             g_free(self->ipc_name);
             self->ipc_name = g_value_dup_string(value);
@@ -1121,6 +1128,9 @@ static void gst_vlx2f_get_property(GObject* object, guint id, GValue* value, GPa
             break;
         case PROP_ARM_ON_CAPS:
             g_value_set_boolean(value, self->state->arm_on_caps);
+            break;
+        case PROP_STREAM_CLOCK_BASE:
+            g_value_set_int64(value, self->state->clock.base_ms);
             break;
         case PROP_IPC_NAME:
             g_value_set_string(value, self->ipc_name);
@@ -1159,6 +1169,13 @@ static void gst_vlx2f_class_init(GstVlx2fClass* klass) {
                              "After a stop, arm detection as soon as the video format arrives instead of at PLAYING, "
                              "so that every frame of a file is examined from the first",
                              FALSE, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+
+    g_object_class_install_property(
+        gobject_class, PROP_STREAM_CLOCK_BASE,
+        g_param_spec_int64("stream-clock-base", "Stream clock base",
+                           "With stream-clock: the wall time of the first frame, in milliseconds since 1970 "
+                           "(0: read the system clock at the first frame)",
+                           0, G_MAXINT64, 0, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
     // gint init(gpointer block, gint32* version, gint32* reserved): 0, or
     // 0x80004003 for a null argument.

@@ -162,6 +162,27 @@ TEST(LiveLogic, ClipSuffixByTriggerKind) {
     }
 }
 
+TEST(LiveLogic, ClipOutcomeNamesOnlyFilesThatWereKept) {
+    struct Case {
+        int result;
+        int leavelong;
+        int singlefile;
+        const char* text;
+    } cases[] = {
+        {kClipNormal, 0, 0, "clip /c/M1.avi"},
+        {-1, 1, 0, "clip over maximum length: deleted, stills kept"},
+        {-1, 0, 0, "clip over maximum length: deleted"},
+        {kClipCancelled, 1, 0, "clip cancelled by the slow-object mask: deleted"},
+        {-1, 0, 1, "clip /c/M1.avi"},  // the one file of the run holds it
+    };
+    for (const Case& c : cases) {
+        AppContext ctx;
+        ctx.ap.leavelong = c.leavelong;
+        ctx.dp.singlefilemode = c.singlefile;
+        EXPECT_EQ(ClipOutcomeText(ctx, c.result, "/c/M1.avi"), c.text) << c.result << " " << c.leavelong;
+    }
+}
+
 TEST(LiveLogic, TimeOffsetForUtcLocalAndAUserSetDate) {
     const char* old = std::getenv("TZ");
     std::string saved = old ? old : "";

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -60,7 +61,8 @@ protected:
     // Runs the station in a folder of its own (its program directory).
     Result Run(const std::string& args, const std::string& env = "") {
         std::string cmd = "cd " + Quote(dir.str()) + " && XDG_DOCUMENTS_DIR=" + Quote(dir / "Docs") + " " + env +
-                          " timeout 300 " + Quote(test::BuildDir() + "/bin/vlx2d") + " --out " + Quote(clips) +
+                          " timeout " + std::to_string(timeout_s) + " " + Quote(test::BuildDir() + "/bin/vlx2d") +
+                          " --out " + Quote(clips) +
                           " --set IF.cxin=320 --set IF.cyin=240 --set IF.cx=320 --set IF.cy=240 " + args;
         return Shell(cmd);
     }
@@ -101,7 +103,20 @@ protected:
 
     test::TempDir dir;
     std::string clips;
+    int timeout_s = 300;  // a station still running then has hung
 };
+
+// Seconds since 1970 of a clip name's date and time (M20070812_190003...).
+int64_t ClipNameTime(const std::string& name) {
+    std::tm tm{};
+    if (std::sscanf(name.c_str(), "M%4d%2d%2d_%2d%2d%2d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                    &tm.tm_min, &tm.tm_sec) != 6) {
+        return -1;
+    }
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    return static_cast<int64_t>(timegm(&tm));
+}
 
 TEST_F(Station, EveryMeteorGivesOneCompleteClipWithItsCompanions) {
     std::string sky = Sky("two-apart", 20);
@@ -143,6 +158,82 @@ TEST_F(Station, EveryMeteorGivesOneCompleteClipWithItsCompanions) {
     for (auto& e : fs::recursive_directory_iterator(clips)) EXPECT_NE(e.path().filename().string()[0], 'T');
 }
 
+TEST_F(Station, AFastFileWithSoundEndsAfterEveryClip) {
+    // The sound of a fast file ends while the last clip is being finished,
+    // before the pictures do: the station must still see the end and exit.
+    // A race, so several runs of each output kind.
+    std::string sky = Sky("two-apart", 12, "--audio");
+    timeout_s = 60;
+    for (int run = 0; run < 8; ++run) {
+        const bool wmv = run % 2 == 1;
+        fs::remove_all(clips);
+        Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.dv_audio=1:file" +
+                       (wmv ? " --set AP.dv_codec=WMV" : ""));
+        ASSERT_EQ(r.status, 0) << "run " << run << (r.status == 124 ? " hung\n" : "\n") << r.out;
+        EXPECT_EQ(Files(wmv ? ".wmv" : ".avi").size(), 2u) << r.out;
+        EXPECT_EQ(r.out.find("UE042"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Station, ClipsReadCompletelyInFfmpegTools) {
+    std::string sky = Sky("two-apart", 20, "--audio");
+    for (const char* codec : {"AVI", "WMV"}) {
+        SCOPED_TRACE(codec);
+        fs::remove_all(clips);
+        Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.md_log=1 --set AP.dv_audio=1:file" +
+                       " --set AP.dv_codec=" + codec);
+        ASSERT_EQ(r.status, 0) << r.out;
+        auto files = Files(std::string(".") + (codec[0] == 'A' ? "avi" : "wmv"));
+        ASSERT_EQ(files.size(), 2u) << r.out;
+        for (const fs::path& f : files) {
+            fs::path xml = f;
+            xml.replace_extension(".xml");
+            const int frames = std::atoi(XmlAttributes(xml)["frames"].c_str());
+            EXPECT_GE(frames, 62) << f;
+            EXPECT_EQ(FfprobeFrames(f), frames) << f;
+            // The clip lasts as long as its frames, from its start.
+            Result d = Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 " + Quote(f.string()));
+            EXPECT_NEAR(std::atof(d.out.c_str()), frames / 29.97, 0.5) << f << " " << d.out;
+            // ffmpeg's reader finds nothing to complain about.
+            Result p = Shell("ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " +
+                             Quote(f.string()) + " 2>&1 >/dev/null");
+            EXPECT_EQ(p.out, "") << f;
+        }
+    }
+}
+
+TEST_F(Station, AFastRunNamesAndLogsByTheStreamClock) {
+    // Twenty seconds of sky decode in about one: the detection log must
+    // span the stream's twenty seconds and hold the clips' times.
+    std::string sky = Sky("two-apart", 20);
+    Result r = Run("--input " + Quote(sky) + " --detect --fast --set AP.md_log=1 --set IF.si_utc=1", "TZ=UTC");
+    ASSERT_EQ(r.status, 0) << r.out;
+    auto logs = Files("detlog.csv");
+    ASSERT_EQ(logs.size(), 1u);
+    std::string log = test::ReadFileText(logs[0].string());
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(
+        log, m, std::regex(R"(\d+,(\d{4}),(\d\d),(\d\d),(\d\d),(\d\d),(\d\d),(\d{4}),(\d\d),(\d\d),(\d\d),(\d\d),(\d\d), *(\d+))")))
+        << log;
+    auto at = [&m](int i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "M%s%s%s_%s%s%s", m[i].str().c_str(), m[i + 1].str().c_str(),
+                      m[i + 2].str().c_str(), m[i + 3].str().c_str(), m[i + 4].str().c_str(), m[i + 5].str().c_str());
+        return ClipNameTime(name);
+    };
+    const int64_t start = at(1), stop = at(7);
+    EXPECT_GE(stop - start, 19) << log;
+    EXPECT_LE(stop - start, 21) << log;
+    EXPECT_EQ(std::atoll(m[13].str().c_str()), stop - start);
+    auto avis = Files(".avi");
+    ASSERT_EQ(avis.size(), 2u) << r.out;
+    for (const fs::path& avi : avis) {
+        const int64_t t = ClipNameTime(avi.filename().string());
+        EXPECT_GE(t, start) << avi << "\n" << log;
+        EXPECT_LE(t, stop) << avi << "\n" << log;
+    }
+}
+
 TEST_F(Station, SingleFileModeKeepsEveryClipInOneFile) {
     std::string sky = Sky("two-apart", 20);
     Result r = Run("--input " + Quote(sky) + " --detect --fast --set IF.singlefilemode=1");
@@ -175,12 +266,27 @@ TEST_F(Station, MaximumLengthGivesImagesWithoutAClip) {
     EXPECT_EQ(Files(".xml").size(), 0u);
     EXPECT_EQ(Files("S.jpg").size(), 1u);
     EXPECT_EQ(Files("M.bmp").size(), 1u);
-    EXPECT_NE(r.out.find("result -1"), std::string::npos) << r.out;
+    // The log says what became of the clip, and names no file that is not there.
+    EXPECT_NE(r.out.find("clip over maximum length: deleted, stills kept"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(".avi (result -1"), std::string::npos) << r.out;
 
     fs::remove_all(clips);
     r = Run("--input " + Quote(sky) + " --detect --fast --set IF.dmaxsec=1 --set AP.leavelong=0");
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_FALSE(fs::exists(clips) && !Files("").empty()) << r.out;
+    EXPECT_NE(r.out.find("clip over maximum length: deleted (result -1"), std::string::npos) << r.out;
+}
+
+TEST_F(Station, SunTimesFollowTheRunsOverrides) {
+    // Tokyo's sunrise in UTC falls on the evening before, all year round.
+    Result r = Run("--sun --set AP.lng=135 --set AP.lat=35", "TZ=UTC");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Longitude : 135.0000, Latitude : 35.0000"), std::string::npos) << r.out;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex(R"(Sunrise (\d\d):(\d\d))"))) << r.out;
+    const int hour = std::atoi(m[1].str().c_str());
+    EXPECT_GE(hour, 19) << r.out;
+    EXPECT_LE(hour, 22) << r.out;
 }
 
 TEST_F(Station, FullDiskWithTheGuardOnStopsCapture) {

@@ -1,10 +1,12 @@
 #include "vlx/capture/live_engine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -17,7 +19,6 @@ namespace vlx {
 namespace {
 
 constexpr const char* kHr = "0x80004005";  // the generic failure code of the messages
-constexpr GstClockTime kVideoEncoderOffset = GST_SECOND * 60 * 60 * 1000;
 
 GstElement* Make(const char* factory, const char* name = nullptr) {
     return gst_element_factory_make(factory, name);
@@ -33,6 +34,104 @@ bool LinkToMux(GstElement* src, GstElement* mux, const char* templ) {
     if (spad) gst_object_unref(spad);
     gst_object_unref(mpad);
     return ok;
+}
+
+// Links an output of the element to a new writer. A stream that has already
+// ended (a file's sound can end seconds before its pictures, and in a fast
+// run it often ends while a clip is being finished) keeps its end-of-stream
+// on the output as a sticky event, which a new peer would only get with the
+// next buffer, and none comes: the writer's muxer would wait for that stream
+// forever and the end of the file would never be seen. Such an output hands
+// its stored events (start, format, segment, end) to the writer here. The
+// input's stream lock keeps the end-of-stream from passing between the link
+// and the check. The writer must already be running.
+struct WriterLink {
+    bool linked = false;
+    GstPad* ended = nullptr;  // an output whose stream had ended, for ReplayEnd
+};
+
+WriterLink LinkWriterInput(GstElement* element, const char* input, const char* output, GstElement* writer,
+                           const char* writer_pad) {
+    WriterLink link;
+    GstPad* in = gst_element_get_static_pad(element, input);
+    GstPad* out = gst_element_get_static_pad(element, output);
+    if (!in || !out) {
+        if (in) gst_object_unref(in);
+        if (out) gst_object_unref(out);
+        return link;
+    }
+    GST_PAD_STREAM_LOCK(in);
+    link.linked = gst_element_link_pads(element, output, writer, writer_pad);
+    if (link.linked && GST_PAD_IS_EOS(out)) link.ended = GST_PAD(gst_object_ref(out));
+    GST_PAD_STREAM_UNLOCK(in);
+    gst_object_unref(in);
+    gst_object_unref(out);
+    return link;
+}
+
+void ReplayEnd(WriterLink& link) {
+    if (!link.ended) return;
+    GstPad* peer = gst_pad_get_peer(link.ended);
+    if (peer) {
+        gst_pad_sticky_events_foreach(
+            link.ended,
+            [](GstPad*, GstEvent** event, gpointer data) -> gboolean {
+                gst_pad_send_event(GST_PAD(data), gst_event_ref(*event));
+                return TRUE;
+            },
+            peer);
+        gst_object_unref(peer);
+    }
+    gst_object_unref(link.ended);
+    link.ended = nullptr;
+}
+
+// The libav video encoders move their output so that it starts at 1000 hours
+// (no decoding time can then be negative); the sound encoder does not. The
+// ASF muxer writes times as they come, so a clip would start at 1000 hours,
+// last as long in ffmpeg-based players, and need its sound moved as well.
+// The encoder's pictures go back to the times they came in with: the clip
+// starts at its own time and picture and sound stay together.
+void UndoEncoderShift(GstElement* enc) {
+    struct Shift {
+        std::atomic<int64_t> first_in{-1};
+        std::atomic<int64_t> delta{-1};
+    };
+    auto* shift = new Shift;
+    g_object_set_data_full(G_OBJECT(enc), "vlx-encoder-shift", shift, [](gpointer p) { delete static_cast<Shift*>(p); });
+    GstPad* sink = gst_element_get_static_pad(enc, "sink");
+    gst_pad_add_probe(
+        sink, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            auto* sh = static_cast<Shift*>(data);
+            GstBuffer* b = GST_PAD_PROBE_INFO_BUFFER(info);
+            if (sh->first_in < 0 && GST_BUFFER_PTS_IS_VALID(b)) sh->first_in = static_cast<int64_t>(GST_BUFFER_PTS(b));
+            return GST_PAD_PROBE_OK;
+        },
+        shift, nullptr);
+    gst_object_unref(sink);
+    GstPad* src = gst_element_get_static_pad(enc, "src");
+    gst_pad_add_probe(
+        src, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            auto* sh = static_cast<Shift*>(data);
+            GstBuffer* b = GST_PAD_PROBE_INFO_BUFFER(info);
+            if (!GST_BUFFER_PTS_IS_VALID(b)) return GST_PAD_PROBE_OK;
+            if (sh->delta < 0 && sh->first_in >= 0) {
+                sh->delta = std::max<int64_t>(static_cast<int64_t>(GST_BUFFER_PTS(b)) - sh->first_in, 0);
+            }
+            const int64_t d = sh->delta;
+            if (d <= 0) return GST_PAD_PROBE_OK;
+            b = gst_buffer_make_writable(b);
+            GST_BUFFER_PTS(b) = GST_BUFFER_PTS(b) >= static_cast<GstClockTime>(d) ? GST_BUFFER_PTS(b) - d : 0;
+            if (GST_BUFFER_DTS_IS_VALID(b)) {
+                GST_BUFFER_DTS(b) = GST_BUFFER_DTS(b) >= static_cast<GstClockTime>(d) ? GST_BUFFER_DTS(b) - d : 0;
+            }
+            GST_PAD_PROBE_INFO_DATA(info) = b;
+            return GST_PAD_PROBE_OK;
+        },
+        shift, nullptr);
+    gst_object_unref(src);
 }
 
 bool IsGray(const Guid& g) { return g == kSubtypeRGB8 || g == kSubtypeY800; }
@@ -67,13 +166,87 @@ struct LiveEngine::Writer {
         }
         return GST_PAD_PROBE_OK;
     }
+
+    // The WMV muxer cannot finish a file without the format of every stream,
+    // and the encoders give their format only with their first output: a
+    // writer that has had no picture (the file after the last clip) keeps
+    // the end-of-stream out of its muxer and ends its file sink itself, so
+    // the end of the input is still seen. Its file holds no clip and is
+    // deleted.
+    bool needs_pictures = false;
+    std::atomic<bool> fed{false};
+    std::atomic<int> inputs{0};
+    std::atomic<int> ended{0};
+    GstPad* video_in = nullptr;  // borrowed from the bin
+
+    static GstPadProbeReturn OnInput(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+        auto* w = static_cast<Writer*>(data);
+        if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+            if (pad == w->video_in) w->fed = true;
+            return GST_PAD_PROBE_OK;
+        }
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS || w->fed) return GST_PAD_PROBE_OK;
+        if (++w->ended == w->inputs) {
+            GstPad* sink = gst_element_get_static_pad(w->filesink, "sink");
+            gst_pad_send_event(sink, gst_event_new_eos());
+            gst_object_unref(sink);
+        }
+        return GST_PAD_PROBE_DROP;
+    }
+
+    void WatchInputs() {
+        needs_pictures = true;
+        for (const char* name : {"CaptureQueue", "CaptureAudioQueue"}) {
+            GstElement* q = gst_bin_get_by_name(GST_BIN(bin), name);
+            if (!q) continue;
+            GstPad* pad = gst_element_get_static_pad(q, "sink");
+            if (std::strcmp(name, "CaptureQueue") == 0) video_in = pad;
+            ++inputs;
+            gst_pad_add_probe(pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                              &Writer::OnInput, this, nullptr);
+            gst_object_unref(pad);
+            gst_object_unref(q);
+        }
+    }
 };
+
+int64_t StreamClock::Start() {
+    const WallTime t = fallback_->Now();
+    base_ms_ = t.sec * 1000 + t.ms;
+    first_pts_ = -1;
+    last_pts_ = -1;
+    active_ = true;
+    return base_ms_;
+}
+
+void StreamClock::Frame(uint64_t pts) {
+    if (!active_ || pts == GST_CLOCK_TIME_NONE) return;
+    const auto p = static_cast<int64_t>(pts);
+    if (first_pts_ < 0) first_pts_ = p;
+    last_pts_ = p;
+}
+
+WallTime StreamClock::Now() {
+    if (!active_) return fallback_->Now();
+    int64_t ms = base_ms_;
+    const int64_t first = first_pts_, last = last_pts_;
+    // The element's reckoning: whole milliseconds of stream time since the first frame.
+    if (first >= 0 && last >= first) ms += (last - first) / static_cast<int64_t>(GST_MSECOND);
+    return WallTime{ms / 1000, static_cast<int32_t>(ms % 1000)};
+}
 
 LiveEngine::LiveEngine(AppContext& ctx, LiveEngineOptions options) : ctx_(ctx), opt_(std::move(options)) {
     if (!gst_is_initialized()) gst_init(nullptr, nullptr);
+    if (opt_.fast) {
+        stream_clock_ = std::make_unique<StreamClock>(ctx_.clock);
+        ctx_.clock = stream_clock_.get();
+    }
 }
 
-LiveEngine::~LiveEngine() { TearDown(); }
+LiveEngine::~LiveEngine() {
+    TearDown();
+    if (stream_clock_ && ctx_.clock == stream_clock_.get()) ctx_.clock = stream_clock_->fallback();
+}
 
 std::string LiveEngine::last_error() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -114,7 +287,10 @@ bool LiveEngine::CreateElement() {
     }
     // A file played faster than real time takes its frame clock from the
     // stream, so clip times stay a frame period apart.
-    if (opt_.fast && ctx_.dp.fileinmode) g_object_set(vlx2f_, "stream-clock", TRUE, nullptr);
+    if (stream_clock_ && ctx_.dp.fileinmode) {
+        g_object_set(vlx2f_, "stream-clock", TRUE, "stream-clock-base", static_cast<gint64>(stream_clock_->Start()),
+                     nullptr);
+    }
     // A file is examined from its first frame, whatever the preroll does, so
     // the same file always gives the same clips.
     if (ctx_.dp.fileinmode) g_object_set(vlx2f_, "arm-on-caps", TRUE, nullptr);
@@ -133,11 +309,13 @@ bool LiveEngine::CreateElement() {
     GstPad* in = gst_element_get_static_pad(vlx2f_, "Input");
     gst_pad_add_probe(
         in, GST_PAD_PROBE_TYPE_BUFFER,
-        [](GstPad*, GstPadProbeInfo*, gpointer data) -> GstPadProbeReturn {
-            ++static_cast<LiveStats*>(data)->frames_in;
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            auto* self = static_cast<LiveEngine*>(data);
+            ++self->stats_.frames_in;
+            if (self->stream_clock_) self->stream_clock_->Frame(GST_BUFFER_PTS(GST_PAD_PROBE_INFO_BUFFER(info)));
             return GST_PAD_PROBE_OK;
         },
-        &stats_, nullptr);
+        this, nullptr);
     gst_pad_add_probe(
         in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
@@ -267,12 +445,17 @@ bool LiveEngine::Build() {
     return PrepareOutputFile();
 }
 
-GstElement* LiveEngine::MakeWriterBin(const std::string& path, std::string* error) {
+GstElement* LiveEngine::MakeWriterBin(const std::string& path, bool sound_ended, std::string* error) {
     const int kind = ctx_.output_kind;
-    const bool audio = has_audio_ || kind == kOutputWmv;
+    // A WMV file cannot be finished with a sound track that never had sound:
+    // once the source's sound has ended, the next files have pictures only.
+    const bool audio = (has_audio_ || kind == kOutputWmv) && !(kind == kOutputWmv && sound_ended);
     GstElement* bin = gst_bin_new("Writer");
     GstElement* vq = Make("queue", "CaptureQueue");
-    GstElement* mux = Make(kind == kOutputWmv ? "asfmux" : "avimux", "Mux");
+    // For WMV the libav muxer: the clips must read completely in ffmpeg-based
+    // tools, and asfmux writes packets whose padding their ASF reader rejects
+    // (it loses pictures there).
+    GstElement* mux = Make(kind == kOutputWmv ? "avmux_asf" : "avimux", "Mux");
     GstElement* sink = Make("filesink", "File Writer");
     if (!bin || !vq || !mux || !sink) {
         *error = kind == kOutputWmv ? "UE005:Cannot set WMV output file" : "UE008: Cannot config output file";
@@ -313,6 +496,7 @@ GstElement* LiveEngine::MakeWriterBin(const std::string& path, std::string* erro
             gst_object_unref(bin);
             return nullptr;
         }
+        if (kind == kOutputWmv) UndoEncoderShift(enc);
         last = enc;
     }
     if (!LinkToMux(last, mux, "video_%u") || !gst_element_link(mux, sink)) {
@@ -343,23 +527,6 @@ GstElement* LiveEngine::MakeWriterBin(const std::string& path, std::string* erro
             }
         }
         ok = ok && LinkToMux(alast, mux, "audio_%u");
-        if (ok && kind == kOutputWmv) {
-            // The video encoders shift their output by 1000 hours so that no
-            // decoding time is negative; the audio encoder does not. Shift the
-            // sound the same way, or the muxer would wait for 1000 hours of it
-            // before the first picture and the writer would stall.
-            GstPad* in = gst_element_get_static_pad(aq, "src");
-            gst_pad_add_probe(
-                in, GST_PAD_PROBE_TYPE_BUFFER,
-                [](GstPad*, GstPadProbeInfo* info, gpointer) -> GstPadProbeReturn {
-                    GstBuffer* b = gst_buffer_make_writable(GST_PAD_PROBE_INFO_BUFFER(info));
-                    if (GST_BUFFER_PTS_IS_VALID(b)) GST_BUFFER_PTS(b) += kVideoEncoderOffset;
-                    GST_PAD_PROBE_INFO_DATA(info) = b;
-                    return GST_PAD_PROBE_OK;
-                },
-                nullptr, nullptr);
-            gst_object_unref(in);
-        }
         if (ok) {
             GstPad* apad = gst_element_get_static_pad(aq, "sink");
             gst_element_add_pad(bin, gst_ghost_pad_new("audio", apad));
@@ -387,8 +554,13 @@ bool LiveEngine::PrepareOutputFile() {
         temp_path_ = MakeClipPath(ctx_, t + bump, 'T', '_');
     }
 
+    bool sound_ended = false;
+    if (GstPad* sound = gst_element_get_static_pad(vlx2f_, "Audio Capture")) {
+        sound_ended = GST_PAD_IS_EOS(sound);
+        gst_object_unref(sound);
+    }
     std::string error;
-    GstElement* bin = MakeWriterBin(temp_path_, &error);
+    GstElement* bin = MakeWriterBin(temp_path_, sound_ended, &error);
     if (!bin) return ErrorBox("%s", error.c_str()), false;
     auto w = std::make_unique<Writer>();
     w->bin = bin;
@@ -396,22 +568,29 @@ bool LiveEngine::PrepareOutputFile() {
     GstPad* fpad = gst_element_get_static_pad(w->filesink, "sink");
     gst_pad_add_probe(fpad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, &Writer::OnSinkEvent, w.get(), nullptr);
     gst_object_unref(fpad);
+    if (ctx_.output_kind == kOutputWmv) w->WatchInputs();
     gst_bin_add(GST_BIN(pipeline_), bin);
+    // Running before it is linked: an end-of-stream pushed into a writer that
+    // is still stopped would be refused and lost.
+    gst_element_sync_state_with_parent(bin);
 
-    if (!gst_element_link_pads(vlx2f_, "Output2", bin, "video")) {
+    WriterLink video = LinkWriterInput(vlx2f_, "Input", "Output2", bin, "video");
+    if (!video.linked) {
         writer_ = std::move(w);
         ErrorBox("UE009:Cannot render U->Writer stream");
         std::this_thread::sleep_for(std::chrono::seconds(10));
         return false;
     }
+    WriterLink audio;
     if (has_audio_ || ctx_.output_kind == kOutputWmv) {
         GstPad* apad = gst_element_get_static_pad(bin, "audio");
         if (apad) {
             gst_object_unref(apad);
-            gst_element_link_pads(vlx2f_, "Audio Capture", bin, "audio");
+            audio = LinkWriterInput(vlx2f_, "Input Audio", "Audio Capture", bin, "audio");
         }
     }
-    gst_element_sync_state_with_parent(bin);
+    ReplayEnd(audio);
+    ReplayEnd(video);
     writer_ = std::move(w);
     return true;
 }
@@ -421,29 +600,36 @@ void LiveEngine::ReleaseWriter() {
     Writer& w = *writer_;
     GstPad* cap = gst_element_get_static_pad(vlx2f_, "Output2");
     GstPad* aud = gst_element_get_static_pad(vlx2f_, "Audio Capture");
-    // Sound first: a muxer waiting for sound holds the video queue full, and
-    // the video end-of-stream could not get in until the sound has ended.
+    // Finish both streams on the writer's side (the muxer completes the file
+    // only when end-of-stream reaches it), each from a thread of its own: an
+    // end-of-stream waits behind the push in progress on its stream, and the
+    // muxer can hold either stream's queue full while it waits for the other
+    // (for sound when the pictures ran ahead, for pictures when a fast file's
+    // sound ran ahead). Whichever gets in first lets the muxer drain the
+    // other. Stopping the writer below releases any push still waiting.
+    std::vector<std::thread> enders;
     for (GstPad* p : {aud, cap}) {
         if (!p) continue;
         GstPad* peer = gst_pad_get_peer(p);
         if (peer) {
             gst_pad_unlink(p, peer);
-            // Finish the stream on the writer's side: the muxer completes the
-            // file only when end-of-stream reaches it.
-            gst_pad_send_event(peer, gst_event_new_eos());
-            gst_object_unref(peer);
+            enders.emplace_back([peer] {
+                gst_pad_send_event(peer, gst_event_new_eos());
+                gst_object_unref(peer);
+            });
         }
         gst_object_unref(p);
     }
     GstState state = GST_STATE_NULL;
     gst_element_get_state(w.bin, &state, nullptr, 0);
-    if (state >= GST_STATE_PAUSED) {
+    if (state >= GST_STATE_PAUSED && (w.fed || !w.needs_pictures)) {
         std::unique_lock<std::mutex> lock(w.mu);
         if (!w.cv.wait_for(lock, std::chrono::seconds(10), [&] { return w.eos; })) {
             g_warning("capture file %s: end-of-stream did not reach the file in 10 s", temp_path_.c_str());
         }
     }
     gst_element_set_state(w.bin, GST_STATE_NULL);
+    for (std::thread& t : enders) t.join();
     gst_bin_remove(GST_BIN(pipeline_), w.bin);
     if (w.filesink) gst_object_unref(w.filesink);
     writer_.reset();
@@ -571,6 +757,7 @@ void LiveEngine::TearDown() {
     if (gst_element_set_state(pipeline_, GST_STATE_NULL) == GST_STATE_CHANGE_FAILURE) {
         ErrorBox("UE004: DxErr Couldn't stop the graph!  hr=%s", kHr);
     }
+    if (stream_clock_) stream_clock_->Stop();
     DetectParams& dp = ctx_.dp;
     if (dp.snap_ready && dp.snapshot) {
         SnapshotToRgb(ctx_);

@@ -59,6 +59,13 @@ char ClipSuffix(const AppContext& ctx) {
     }
 }
 
+std::string ClipOutcomeText(const AppContext& ctx, int result, const std::string& path) {
+    // In single-file mode every clip stays in the one capture file.
+    if (result == kClipNormal || (ctx.dp.singlefilemode && !path.empty())) return "clip " + path;
+    if (result == kClipCancelled) return "clip cancelled by the slow-object mask: deleted";
+    return ctx.ap.leavelong ? "clip over maximum length: deleted, stills kept" : "clip over maximum length: deleted";
+}
+
 std::vector<std::string> BatchActionArgs(const std::string& bat, const std::string& clip_path) {
     // "%X" stands for the clip path without its extension. The cut is at the
     // first dot of the file name, not of the whole path, so a folder with a

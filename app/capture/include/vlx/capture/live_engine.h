@@ -56,6 +56,29 @@ struct LiveStats {
     std::atomic<int64_t> max_gap_us{0};
 };
 
+// The clock of a file played faster than real time: the wall time at which
+// its pipeline was built plus the stream time of the latest frame, the same
+// reading the element stamps clips with. Outside such a run it reads the
+// clock it replaced.
+class StreamClock : public WallClock {
+public:
+    explicit StreamClock(WallClock* fallback) : fallback_(fallback) {}
+    WallClock* fallback() const { return fallback_; }
+    // From now on the stream's time, starting at the fallback's reading.
+    // Returns that base in milliseconds since 1970.
+    int64_t Start();
+    void Stop() { active_ = false; }
+    void Frame(uint64_t pts);  // streaming thread, before the element sees the frame
+    WallTime Now() override;
+
+private:
+    WallClock* fallback_;
+    std::atomic<bool> active_{false};
+    std::atomic<int64_t> base_ms_{0};
+    std::atomic<int64_t> first_pts_{-1};
+    std::atomic<int64_t> last_pts_{-1};
+};
+
 class LiveEngine {
 public:
     LiveEngine(AppContext& ctx, LiveEngineOptions options);
@@ -106,7 +129,7 @@ private:
     bool AllocateBuffers(bool gray8);
     bool CreateElement();
     bool LinkPreviewAndAudio();
-    GstElement* MakeWriterBin(const std::string& path, std::string* error);
+    GstElement* MakeWriterBin(const std::string& path, bool sound_ended, std::string* error);
     static GstBusSyncReply OnBusMessage(GstBus* bus, GstMessage* msg, gpointer self);
     void HoldSource();
     void ReleaseSource();
@@ -137,6 +160,10 @@ private:
     std::atomic<bool> eos_posted_{false};
     std::atomic<int64_t> clip_end_us_{0};
     LiveStats stats_;
+    // Installed as the application's clock for the engine's life when files
+    // play fast, so temporary names, folders and the detection log read the
+    // clock that names the clips.
+    std::unique_ptr<StreamClock> stream_clock_;
 };
 
 }  // namespace vlx

@@ -38,6 +38,10 @@ int64_t ComputeTimeOffset(const AppContext& ctx, int64_t utc_now);
 // by trigger kind ("_" video, "-" audio, "=" timer, "+" manual, "_" for none).
 char ClipSuffix(const AppContext& ctx);
 
+// The log line's account of a finished clip: "clip PATH" for a file that
+// was kept, else what became of it (a deleted clip names no file).
+std::string ClipOutcomeText(const AppContext& ctx, int result, const std::string& path);
+
 // The batch action command line: the program before the first space, the
 // parameters after it, each "%X" replaced by the clip path without its
 // extension. Returned as the argument vector that is started.
