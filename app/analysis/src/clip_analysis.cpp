@@ -118,6 +118,27 @@ void OnPadAdded(GstElement*, GstPad* pad, gpointer data) {
     gst_object_unref(sink);
 }
 
+// An AVI names its own length: the RIFF size, and the frame count of its
+// main header. A file shorter than its RIFF size was cut while written.
+bool CheckAviLength(const std::string& path, int64_t file_size, int64_t* total_frames, std::string* error) {
+    *total_frames = -1;
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return true;
+    uint8_t h[64] = {};
+    const size_t n = std::fread(h, 1, sizeof h, f);
+    std::fclose(f);
+    auto u32 = [&](size_t at) { return static_cast<uint32_t>(h[at] | h[at + 1] << 8 | h[at + 2] << 16 | h[at + 3] << 24); };
+    if (n < 12 || std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "AVI ", 4) != 0) return true;
+    const int64_t riff_end = static_cast<int64_t>(u32(4)) + 8;
+    if (file_size < riff_end) {
+        *error = "truncated: " + std::to_string(file_size) + " of " + std::to_string(riff_end) + " bytes";
+        return false;
+    }
+    if (n >= 52 && std::memcmp(h + 12, "LIST", 4) == 0 && std::memcmp(h + 20, "hdrlavih", 8) == 0)
+        *total_frames = u32(48);
+    return true;
+}
+
 }  // namespace
 
 ClipAnalysisOptions OptionsFromStation(const AppContext& ctx) {
@@ -187,6 +208,12 @@ bool AnalyseClip(const std::string& clip_path, const ClipAnalysisOptions& option
         *error = "cannot read " + clip_path;
         return false;
     }
+    if (st.st_size == 0) {
+        *error = "empty file";
+        return false;
+    }
+    int64_t header_frames = -1;
+    if (!CheckAviLength(clip_path, st.st_size, &header_frames, error)) return false;
     if (!gst_is_initialized()) gst_init(nullptr, nullptr);
     Decoder d;
     d.pipeline = gst_pipeline_new("analyse");
@@ -221,19 +248,27 @@ bool AnalyseClip(const std::string& clip_path, const ClipAnalysisOptions& option
         if (error->empty()) *error = "cannot start decoding";
         ok = false;
     }
+    // Short waits with a look at the bus between them: an error ends the
+    // decoding at once, and ten seconds without a frame end it too.
+    int idle_waits = 0;
     while (ok) {
-        GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 10 * GST_SECOND);
+        GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 100 * GST_MSECOND);
         if (!sample) {
             std::string bus = BusError(d.pipeline);
             if (!bus.empty()) {
                 *error = bus;
                 ok = false;
-            } else if (!gst_app_sink_is_eos(GST_APP_SINK(sink))) {
+                break;
+            }
+            if (gst_app_sink_is_eos(GST_APP_SINK(sink))) break;
+            if (++idle_waits >= 100) {
                 *error = "decoding stalled";
                 ok = false;
+                break;
             }
-            break;
+            continue;
         }
+        idle_waits = 0;
         GstVideoInfo info;
         GstCaps* caps = gst_sample_get_caps(sample);
         GstBuffer* buf = gst_sample_get_buffer(sample);
@@ -287,6 +322,7 @@ bool AnalyseClip(const std::string& clip_path, const ClipAnalysisOptions& option
     }
     // A clip cut short (a full disk, a crash while writing) still decodes up
     // to the cut; its header says how long it should be.
+    if (header_frames > 0) expected = header_frames;
     if (expected > 0 && analyser.frames() + 1 < expected) {
         *error = "truncated: " + std::to_string(analyser.frames()) + " of " + std::to_string(expected) + " frames";
         return false;

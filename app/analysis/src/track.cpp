@@ -88,6 +88,8 @@ bool TrackAnalyser::Begin(const AnalysisSetup& setup, std::string* error) {
     std::memset(excluded_.data(), 1, std::min<size_t>(std::max(0, s_.record_line_pixels), pixels_));
     unmasked_ = static_cast<int64_t>(pixels_) - std::count(excluded_.begin(), excluded_.end(), uint8_t{1});
     ring_.assign(s_.fs_diff + 1, std::vector<uint8_t>(pixels_, 0));
+    first_.assign(pixels_, 0);
+    peak_.assign(pixels_, 0);
     hit_frames_.assign(pixels_, 0);
     first_hit_.assign(pixels_, 0);
     last_hit_.assign(pixels_, 0);
@@ -105,6 +107,9 @@ void TrackAnalyser::AddFrame(const uint8_t* luma, int stride) {
     uint8_t* cur = ring_[frames_ % ring_.size()].data();
     for (int y = 0; y < h; ++y) std::memcpy(cur + static_cast<size_t>(y) * w, luma + static_cast<size_t>(y) * stride, w);
     frame_start_.push_back(hits_.size());
+    if (frames_ == 0) std::memcpy(first_.data(), cur, pixels_);
+    uint8_t* pk = peak_.data();
+    for (size_t i = 0; i < pixels_; ++i) pk[i] = std::max(pk[i], cur[i]);
     if (frames_ < s_.fs_diff) {
         frame_hits_.push_back(0);
         frame_has_ref_.push_back(false);
@@ -436,6 +441,41 @@ Analysis TrackAnalyser::Finish() {
         smax = std::max(smax, sp);
         const int f = blobs[hit_blob[k]].frame;
         head[f] = std::max(head[f], sp);
+    }
+    // The first and last frames of a meteor are often below the detect
+    // level; the brightest value each pixel reached against the clip's first
+    // frame still shows them. Follow the line out from both ends while it
+    // stays lit by a third of the detect level, bridging two-pixel gaps.
+    {
+        const double lit = std::max(6.0, s_.dlev / 3.0);
+        const double reach = 3.0 * cell;
+        auto profile = [&](double sp) {
+            int best = -255;
+            for (int l = -2; l <= 2; ++l) {
+                const int x = static_cast<int>(std::lround(mx + sp * ux - l * uy));
+                const int y = static_cast<int>(std::lround(my + sp * uy + l * ux));
+                if (x < 0 || y < 0 || x >= w || y >= h) continue;
+                const size_t i = static_cast<size_t>(y) * w + x;
+                if (excluded_[i]) continue;
+                best = std::max(best, peak_[i] - first_[i]);
+            }
+            return best;
+        };
+        auto extend = [&](double from, double step) {
+            double last_lit = from;
+            int misses = 0;
+            for (double sp = from + step; std::fabs(sp - from) <= reach; sp += step) {
+                if (profile(sp) >= lit) {
+                    last_lit = sp;
+                    misses = 0;
+                } else if (++misses > 2) {
+                    break;
+                }
+            }
+            return last_lit;
+        };
+        smin = extend(smin, -1.0);
+        smax = extend(smax, 1.0);
     }
     m.start_x = mx + smin * ux;
     m.start_y = my + smin * uy;

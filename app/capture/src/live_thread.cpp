@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "vlx/app/dbus_notify.h"
+#include "vlx/analysis/clip_analysis.h"
 #include "vlx/app/report.h"
 #include "vlx/clips/records.h"
 #include "vlx/clips/storage.h"
@@ -304,6 +305,13 @@ void CLiveThread::FinishClip() {
     }
     engine_->set_temp_path(std::string());
 
+    if (result == kClipNormal && ap.track) {
+        // The track, its speed and a verdict beside the clip; a clip that
+        // cannot be analysed is kept all the same.
+        std::string error;
+        if (!analysis::AnalyseClipToSidecar(final_path, analysis::OptionsFromStation(ctx_), nullptr, &error))
+            g_message("no track for %s: %s", final_path.c_str(), error.c_str());
+    }
     if (result == kClipNormal) {
         if (ap.md_log) WriteClipRecord(ctx_, base + ".xml");
         if (hooks_.notifier) hooks_.notifier->NotifyClip(dp.clip_start_time);

@@ -114,6 +114,7 @@ private:
     int64_t unmasked_ = 0;
     std::vector<uint8_t> excluded_;       // 1: not examined
     std::vector<std::vector<uint8_t>> ring_;
+    std::vector<uint8_t> first_, peak_;   // the first frame and the brightest value of each pixel
     std::vector<uint8_t> hit_frames_;     // frames on which each pixel rose (saturating)
     std::vector<uint16_t> first_hit_, last_hit_;
     std::vector<Hit> hits_;
