@@ -130,6 +130,10 @@ bool CheckAviLength(const std::string& path, int64_t file_size, int64_t* total_f
     auto u32 = [&](size_t at) { return static_cast<uint32_t>(h[at] | h[at + 1] << 8 | h[at + 2] << 16 | h[at + 3] << 24); };
     if (n < 12 || std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "AVI ", 4) != 0) return true;
     const int64_t riff_end = static_cast<int64_t>(u32(4)) + 8;
+    if (riff_end < 12 + 12) {
+        *error = "malformed AVI header";
+        return false;
+    }
     if (file_size < riff_end) {
         *error = "truncated: " + std::to_string(file_size) + " of " + std::to_string(riff_end) + " bytes";
         return false;
