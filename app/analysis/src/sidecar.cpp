@@ -81,10 +81,14 @@ std::string TrackJson(const std::string& clip_name, const ClipAnalysisOptions& o
         const FrameRow& r = a.rows[i];
         j << (i ? ",\n" : "\n") << "    {\"frame\": " << r.frame << ", \"hits\": " << r.hits << ", \"rise\": " << r.rise
           << ", \"changed\": " << Num(r.changed, 4);
+        if (r.rise > 0) {
+            j << ", \"cx\": " << Num(r.cx, 1) << ", \"cy\": " << Num(r.cy, 1) << ", \"box\": [" << r.x0 << ", " << r.y0
+              << ", " << r.x1 << ", " << r.y1 << "]";
+        }
         if (r.track_hits > 0) {
-            j << ", \"track_hits\": " << r.track_hits << ", \"track_rise\": " << r.track_rise << ", \"cx\": "
-              << Num(r.cx, 1) << ", \"cy\": " << Num(r.cy, 1) << ", \"box\": [" << r.x0 << ", " << r.y0 << ", "
-              << r.x1 << ", " << r.y1 << "]";
+            j << ", \"track_hits\": " << r.track_hits << ", \"track_rise\": " << r.track_rise << ", \"track_cx\": "
+              << Num(r.track_cx, 1) << ", \"track_cy\": " << Num(r.track_cy, 1) << ", \"track_box\": [" << r.track_x0
+              << ", " << r.track_y0 << ", " << r.track_x1 << ", " << r.track_y1 << "]";
         }
         j << "}";
     }

@@ -184,6 +184,9 @@ Analysis TrackAnalyser::Finish() {
         // ones are taken out.
         int flick = 0;
         int64_t rise = 0;
+        double sx = 0, sy = 0;
+        row.x0 = w;
+        row.y0 = h;
         touched.clear();
         for (size_t k = a; k < b; ++k) {
             const Hit& hp = hits_[k];
@@ -193,6 +196,12 @@ Analysis TrackAnalyser::Finish() {
                 continue;
             }
             rise += hp.rise;
+            sx += static_cast<double>(hp.x) * hp.rise;
+            sy += static_cast<double>(hp.y) * hp.rise;
+            row.x0 = std::min<int>(row.x0, hp.x);
+            row.x1 = std::max<int>(row.x1, hp.x);
+            row.y0 = std::min<int>(row.y0, hp.y);
+            row.y1 = std::max<int>(row.y1, hp.y);
             const int c = (hp.y / cell) * gw + hp.x / cell;
             if (cell_stamp[c] != f) {
                 cell_stamp[c] = f;
@@ -202,6 +211,12 @@ Analysis TrackAnalyser::Finish() {
         }
         row.hits = frame_hits_[f] - flick;
         row.rise = rise;
+        if (rise > 0) {
+            row.cx = sx / static_cast<double>(rise);
+            row.cy = sy / static_cast<double>(rise);
+        } else {
+            row.x0 = row.y0 = 0;
+        }
         row.changed = unmasked_ > 0 ? static_cast<double>(row.hits) / static_cast<double>(unmasked_) : 0;
         m.total_hits += row.hits;
         int labels = 0;
@@ -287,12 +302,17 @@ Analysis TrackAnalyser::Finish() {
                 tracks.emplace_back();
                 best = static_cast<int>(tracks.size()) - 1;
             } else {
+                // Velocity over the whole track once it spans three frames:
+                // a strobe and its afterglow on the next frame say nothing
+                // about where the plane goes.
                 Track& tr = tracks[best];
-                const double dt = f - tr.lf;
-                const double vx = (bx - tr.lx) / dt, vy = (by - tr.ly) / dt;
-                tr.vx = tr.has_v ? 0.5 * (tr.vx + vx) : vx;
-                tr.vy = tr.has_v ? 0.5 * (tr.vy + vy) : vy;
-                tr.has_v = true;
+                const Blob& b0 = blobs[tr.blobs.front()];
+                const double span = f - b0.frame;
+                if (span >= 3) {
+                    tr.vx = (bx - b0.cx()) / span;
+                    tr.vy = (by - b0.cy()) / span;
+                    tr.has_v = true;
+                }
             }
             Track& tr = tracks[best];
             tr.blobs.push_back(k);
@@ -351,6 +371,24 @@ Analysis TrackAnalyser::Finish() {
         out.verdict = Judge(m, s_);
         return out;
     }
+    // A faint blob left alone before or after the event (a twinkle the
+    // track picked up on its way in) is not part of it.
+    {
+        Track& t = tracks[primary];
+        int64_t peak = 0;
+        for (int k : t.blobs) peak = std::max(peak, blobs[k].rise);
+        auto stray = [&](int k, int next) {
+            return std::abs(blobs[next].frame - blobs[k].frame) > 2 && blobs[k].rise * 10 < peak;
+        };
+        while (t.blobs.size() >= 2 && stray(t.blobs.front(), t.blobs[1])) {
+            blobs[t.blobs.front()].track = -1;
+            t.blobs.erase(t.blobs.begin());
+        }
+        while (t.blobs.size() >= 2 && stray(t.blobs.back(), t.blobs[t.blobs.size() - 2])) {
+            blobs[t.blobs.back()].track = -1;
+            t.blobs.pop_back();
+        }
+    }
     const Track& tr = tracks[primary];
     m.found = true;
     m.first_frame = blobs[tr.blobs.front()].frame;
@@ -363,12 +401,12 @@ Analysis TrackAnalyser::Finish() {
         FrameRow& r = out.rows[bl.frame];
         r.track_hits = bl.n;
         r.track_rise = bl.rise;
-        r.cx = bl.cx();
-        r.cy = bl.cy();
-        r.x0 = bl.x0;
-        r.y0 = bl.y0;
-        r.x1 = bl.x1;
-        r.y1 = bl.y1;
+        r.track_cx = bl.cx();
+        r.track_cy = bl.cy();
+        r.track_x0 = bl.x0;
+        r.track_y0 = bl.y0;
+        r.track_x1 = bl.x1;
+        r.track_y1 = bl.y1;
         track_hits += bl.n;
     }
     m.track_hits = track_hits;
@@ -442,13 +480,20 @@ Analysis TrackAnalyser::Finish() {
         const int f = blobs[hit_blob[k]].frame;
         head[f] = std::max(head[f], sp);
     }
+    std::vector<double> ts, vs;
+    for (int k : tr.blobs) {
+        ts.push_back(blobs[k].frame);
+        vs.push_back(head[blobs[k].frame]);
+    }
+    m.speed_px_s = ts.size() >= 2 ? std::max(0.0, RobustSlope(ts, vs)) * s_.fps : 0;
     // The first and last frames of a meteor are often below the detect
     // level; the brightest value each pixel reached against the clip's first
     // frame still shows them. Follow the line out from both ends while it
     // stays lit by a third of the detect level, bridging two-pixel gaps.
     {
         const double lit = std::max(6.0, s_.dlev / 3.0);
-        const double reach = 3.0 * cell;
+        // Up to three frames' travel: the faint frames at either end.
+        const double reach = std::max(3.0 * cell, 3.5 * m.speed_px_s / s_.fps);
         auto profile = [&](double sp) {
             int best = -255;
             for (int l = -2; l <= 2; ++l) {
@@ -472,6 +517,12 @@ Analysis TrackAnalyser::Finish() {
                     break;
                 }
             }
+            // The streak's glow reaches past its end; the end is where the
+            // light falls below a third of what it is just inside.
+            int inside = 0;
+            for (int i = 0; i <= 8; ++i) inside = std::max(inside, profile(last_lit - step * i));
+            const double half = std::max(lit, 0.35 * inside);
+            while (std::fabs(last_lit - from) > 0 && profile(last_lit) < half) last_lit -= step;
             return last_lit;
         };
         smin = extend(smin, -1.0);
@@ -482,12 +533,6 @@ Analysis TrackAnalyser::Finish() {
     m.end_x = mx + smax * ux;
     m.end_y = my + smax * uy;
     m.length = smax - smin;
-    std::vector<double> ts, vs;
-    for (int k : tr.blobs) {
-        ts.push_back(blobs[k].frame);
-        vs.push_back(head[blobs[k].frame]);
-    }
-    m.speed_px_s = ts.size() >= 2 ? std::max(0.0, RobustSlope(ts, vs)) * s_.fps : 0;
     if (s_.plate_scale_deg > 0) m.speed_deg_s = m.speed_px_s * s_.plate_scale_deg;
     m.duration_s = (m.last_frame - m.first_frame + 1) / s_.fps;
 

@@ -77,13 +77,16 @@ Verdict Judge(const Measures& m, const AnalysisSetup& s) {
 
     const double straight_limit = std::max(kStraightPx * k, kStraightShare * m.length);
     const bool straight = m.frames_seen >= 2 && m.residual <= straight_limit;
+    // A meteor burns without a break: seen on most frames of its span (a
+    // plane whose lights are too faint shows only its strobes).
+    const bool continuous = m.frames_seen >= 0.6 * (m.last_frame - m.first_frame + 1);
     const bool fast = speed >= kFastPxS;
     const double straightness = straight ? 1.0 - m.residual / straight_limit : 0;
     const std::string meteor_reason =
         Format("straight, %.0f px/s, %.1f s", m.speed_px_s, m.duration_s);
 
     // A meteor that is clearly one keeps its name even in a cloudy clip.
-    if (straight && m.brightens_and_fades && fast && m.track_share >= 0.3 && m.duration_s <= 10) {
+    if (straight && continuous && m.brightens_and_fades && fast && m.track_share >= 0.3 && m.duration_s <= 10) {
         return {Kind::kMeteor, std::min(1.0, 0.8 + 0.2 * straightness), meteor_reason};
     }
     if (wide || scattered) {
@@ -101,10 +104,10 @@ Verdict Judge(const Measures& m, const AnalysisSetup& s) {
                 Format("blinks at %.1f Hz, %.0f px/s", m.blink_hz, m.speed_px_s)};
     }
     // Straight and brightening then fading: a meteor, however slow or short.
-    if (straight && m.brightens_and_fades && m.duration_s <= 10) {
+    if (straight && continuous && m.brightens_and_fades && m.duration_s <= 10) {
         return {Kind::kMeteor, 0.6 + 0.2 * straightness + (fast ? 0.2 : 0), meteor_reason};
     }
-    if (straight && fast && m.duration_s <= 5) {
+    if (straight && continuous && fast && m.duration_s <= 5) {
         return {Kind::kMeteor, 0.5 + 0.2 * straightness, meteor_reason};
     }
     if (straight && speed < kSlowPxS && m.steadiness < kSteady && m.duration_s >= 0.5) {

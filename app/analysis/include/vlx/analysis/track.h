@@ -35,11 +35,13 @@ struct FrameRow {
     int hits = 0;            // pixels that rose by dlev or more (twinkling ones left out)
     int64_t rise = 0;        // their summed rise
     double changed = 0;      // hits as a share of the unmasked pixels
+    double cx = 0, cy = 0;   // their centroid, weighted by rise
+    int x0 = 0, y0 = 0, x1 = -1, y1 = -1;  // their bounding box, inclusive
     // The event's own pixels on this frame (track_hits 0: not seen).
     int track_hits = 0;
     int64_t track_rise = 0;
-    double cx = 0, cy = 0;   // centroid, weighted by rise
-    int x0 = 0, y0 = 0, x1 = -1, y1 = -1;  // bounding box, inclusive
+    double track_cx = 0, track_cy = 0;
+    int track_x0 = 0, track_y0 = 0, track_x1 = -1, track_y1 = -1;
 };
 
 enum class Kind { kMeteor, kAircraft, kSatellite, kFlash, kCloud, kNoise, kUnsure };
