@@ -225,5 +225,26 @@ TEST(AnalysisSimulated, KindsAreToldApartOnEverySeed) {
     }
 }
 
+// A clip without its record: the level comes from its first frames, as the
+// detector's noise tracking would have set it.
+TEST(AnalysisSimulated, LevelOfAClipWithoutRecordFollowsTheNoise) {
+    for (uint64_t seed : {1, 2, 3}) {
+        int first = 0, last = 0;
+        Generator g(FastMeteor(seed, &first, &last));
+        AnalysisSetup s;
+        s.width = g.width();
+        s.height = g.height();
+        s.dlev = 0;
+        TrackAnalyser a;
+        std::string error;
+        ASSERT_TRUE(a.Begin(s, &error)) << error;
+        for (int f = first; f <= last; ++f) a.AddFrame(g.RenderLuma(f), g.width());
+        const Analysis r = a.Finish();
+        EXPECT_GE(r.dlev, g.detect_level_low() - 2) << seed;
+        EXPECT_LE(r.dlev, g.detect_level_high() + 2) << seed;
+        EXPECT_EQ(r.verdict.kind, Kind::kMeteor) << seed;
+    }
+}
+
 }  // namespace
 }  // namespace vlx::analysis

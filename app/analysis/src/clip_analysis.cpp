@@ -175,7 +175,12 @@ bool OptionsFromRecord(const std::string& clip_path, const AppContext& ctx, Clip
     s.width = dp.cx;
     s.height = dp.cy;
     s.fps = dp.fps;
-    s.dlev = dp.dlev;
+    // Without a record, a station that tracks the noise had no fixed level:
+    // the clip's own first frames tell it.
+    s.dlev = dp.nt_on ? 0 : dp.dlev;
+    s.nt_ratio = dp.nt_ratio;
+    s.nt_delta = dp.nt_delta;
+    s.nt_min = dp.nt_min;
     s.fs_diff = dp.fs_diff;
     AreaMask(ctx, &s.mask);
     SetStampRows(&s, dp.cy, dp.si_y0, dp.si_on ? dp.si_fonty : 0);

@@ -76,7 +76,10 @@ bool TrackAnalyser::Begin(const AnalysisSetup& setup, std::string* error) {
         return false;
     }
     if (!(s_.fps >= 0.01 && s_.fps <= 1000)) s_.fps = 29.97;
-    s_.dlev = std::clamp(s_.dlev, 1, 255);
+    // Eight frame pairs give the level; a clip starts well before its event.
+    level_frames_ = s_.dlev <= 0 ? 8 : 0;
+    level_sum_ = 0;
+    if (s_.dlev > 0) s_.dlev = std::min(s_.dlev, 255);
     s_.fs_diff = std::clamp(s_.fs_diff, 1, 100);
     frames_ = 0;
     pixels_ = static_cast<size_t>(s_.width) * s_.height;
@@ -118,6 +121,23 @@ void TrackAnalyser::AddFrame(const uint8_t* luma, int stride) {
     }
     const uint8_t* ref = ring_[(frames_ - s_.fs_diff) % ring_.size()].data();
     const uint8_t* ex = excluded_.data();
+    if (level_frames_ > 0) {
+        int maxdiff = 0;
+        for (size_t i = 0; i < pixels_; ++i)
+            if (!ex[i]) maxdiff = std::max(maxdiff, cur[i] - ref[i]);
+        level_sum_ += maxdiff;
+        if (--level_frames_ == 0) {
+            // As the detector's noise tracking settles on a steady noise.
+            const int n = static_cast<int>(level_sum_ / 8 + 0.5);
+            int level = (n * s_.nt_ratio + 99) / 100;
+            if (level - n < s_.nt_delta) level = n + s_.nt_delta;
+            s_.dlev = std::clamp(std::max(level, s_.nt_min), 1, 254);
+        }
+        frame_hits_.push_back(0);
+        frame_has_ref_.push_back(false);
+        ++frames_;
+        return;
+    }
     const int dlev = s_.dlev;
     const size_t room = std::min(kMaxFrameHits, kMaxClipHits - std::min(kMaxClipHits, hits_.size()));
     size_t stored = 0;
@@ -146,6 +166,7 @@ void TrackAnalyser::AddFrame(const uint8_t* luma, int stride) {
 
 Analysis TrackAnalyser::Finish() {
     Analysis out;
+    if (s_.dlev <= 0) s_.dlev = 255;  // too short to estimate a level: nothing counts
     out.width = s_.width;
     out.height = s_.height;
     out.fps = s_.fps;

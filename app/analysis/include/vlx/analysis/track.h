@@ -14,7 +14,12 @@ struct AnalysisSetup {
     int width = 0;
     int height = 0;
     double fps = 29.97;
-    int dlev = 20;      // a pixel counts when it rose by at least this much...
+    // A pixel counts when it rose by at least dlev... With dlev 0 the level
+    // is the one the noise tracking (nt_ratio %, at least nt_delta above the
+    // noise, at least nt_min) settles at on the clip's first frames, which
+    // are then only used for that.
+    int dlev = 20;
+    int nt_ratio = 110, nt_delta = 10, nt_min = 10;
     int fs_diff = 1;    // ...against the frame this many frames earlier
     // One byte per pixel, row 0 first; a non-zero byte leaves the pixel out.
     // Empty, or of another size than the frames: no mask.
@@ -113,6 +118,8 @@ private:
     AnalysisSetup s_;
     int frames_ = 0;
     size_t pixels_ = 0;
+    int level_frames_ = 0;    // frames still to estimate the level on
+    double level_sum_ = 0;
     int64_t unmasked_ = 0;
     std::vector<uint8_t> excluded_;       // 1: not examined
     std::vector<std::vector<uint8_t>> ring_;
