@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
 #include <map>
 #include <numbers>
@@ -167,13 +166,6 @@ TEST(AnalysisSimulated, KindsAreToldApartOnEverySeed) {
                         fam.name, static_cast<int>(seed), got.c_str(), a.verdict.score, a.verdict.reason.c_str(),
                         m.speed_px_s, m.residual, m.blinks, m.blink_hz, m.regularity, m.steadiness, m.max_changed,
                         m.wide_frames, m.track_share, m.brightens_and_fades, m.spread, m.moving_tracks, m.frames_seen);
-            if (getenv("VLX_ROWS"))
-                for (const FrameRow& r : a.rows)
-                    if (r.hits) std::printf("  f%d hits %d rise %lld track %d\n", r.frame, r.hits, static_cast<long long>(r.rise), r.track_hits);
-            if (getenv("VLX_LC")) {
-                for (int64_t v : m.light_curve) std::printf(" %lld", static_cast<long long>(v));
-                std::printf("\n");
-            }
             if (std::string(fam.truth) == "meteor") {
                 EXPECT_EQ(got, "meteor") << fam.name << " seed " << seed << ": " << a.verdict.reason;
                 const skysim::TruthEvent& t = *std::find_if(g.truth().begin(), g.truth().end(),
