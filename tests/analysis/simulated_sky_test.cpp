@@ -212,8 +212,12 @@ TEST(AnalysisSimulated, KindsAreToldApartOnEverySeed) {
                     actual ? 100.0 * tp / actual : 0.0);
         // Every meteor is found above; the other kinds may lose an odd clip
         // to "unsure" or "noise" (a plane whose only light is two strobes).
-        if (actual > 0) EXPECT_GE(tp, 0.85 * actual) << k;
-        if (called > 0 && std::string(k) != "unsure") EXPECT_GE(tp, 0.85 * called) << k;
+        if (actual > 0) {
+            EXPECT_GE(tp, 0.85 * actual) << k;
+        }
+        if (called > 0 && std::string(k) != "unsure") {
+            EXPECT_GE(tp, 0.85 * called) << k;
+        }
     }
 }
 
