@@ -20,6 +20,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "analyse_command.h"
 #include "vlx/app/context.h"
 #include "vlx/app/report.h"
 #include "vlx/app/startup.h"
@@ -50,6 +51,8 @@ struct Options {
     std::string out;
     std::vector<std::pair<std::string, std::string>> sets;
     std::string settings_path;
+    bool analyse = false;
+    std::vector<std::string> clips;  // after --analyse
 };
 
 void Usage(std::FILE* out) {
@@ -66,6 +69,7 @@ void Usage(std::FILE* out) {
         "  --show-secrets      with --print-settings: print credentials and addresses too\n"
         "  --sun               print today's sunrise, sunset and both schedule windows, and exit\n"
         "  --list-devices      print the video, audio and compressor lists, and exit\n"
+        "  --analyse CLIP...   write the track of each clip beside it, print its verdict, and exit\n"
         "  -h, --help          this text\n",
         out);
     std::fputs(vlx2d::kToolUsage, out);
@@ -82,7 +86,11 @@ int ParseArgs(int argc, char** argv, Options* o) {
             }
             return argv[++i];
         };
-        if (a == "--print-settings") {
+        if (o->analyse) {
+            o->clips.push_back(a);
+        } else if (a == "--analyse") {
+            o->analyse = true;
+        } else if (a == "--print-settings") {
             o->print_settings = true;
         } else if (a == "--show-secrets") {
             o->show_secrets = true;
@@ -251,6 +259,7 @@ int main(int argc, char** argv) {
         PrintSettings(ctx, opt.show_secrets);
         return 0;
     }
+    if (opt.analyse) return vlx::RunAnalyseCommand(ctx, opt.clips, stdout, stderr);
 
     gst_init(nullptr, nullptr);
     // The vlx2f plugin lives beside the program, in the build's plugins

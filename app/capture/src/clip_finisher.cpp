@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include "vlx/analysis/clip_analysis.h"
 #include "vlx/app/dbus_notify.h"
 #include "vlx/capture/live_thread.h"
 #include "vlx/clips/records.h"
@@ -208,7 +209,7 @@ FinishedClip ClipFinisher::Finish(ClipRecord& rec) {
         WriteStills(rec, final_path, hhmm, out);
     }
     if (rec.result == kClipNormal) {
-        Analyse(rec, base);
+        Analyse(rec, final_path);
         WriteRecord(rec, base, out);
         Announce(rec);
         RunAction(rec, final_path);
@@ -298,8 +299,19 @@ void ClipFinisher::WriteStills(ClipRecord& rec, const std::string& final_path, c
     if (!mail_done && ap.mail_on && !ap.mail_big && !ap.mail_small) Mail(rec, final_path, false);
 }
 
-void ClipFinisher::Analyse(const ClipRecord& rec, const std::string& base) {
-    if (hooks_.analyse) hooks_.analyse(cctx_, rec, base);
+void ClipFinisher::Analyse(const ClipRecord& rec, const std::string& final_path) {
+    const std::string base = final_path.substr(0, final_path.size() - 4);
+    if (hooks_.analyse) {
+        hooks_.analyse(cctx_, rec, base);
+        return;
+    }
+    if (!rec.ap.track) return;
+    // The track, its speed and a verdict beside the clip; a clip that cannot
+    // be analysed is kept all the same.
+    std::string error;
+    if (!analysis::AnalyseClipToSidecar(final_path, analysis::OptionsFromStation(cctx_), nullptr, &error)) {
+        if (hooks_.log) hooks_.log("no track for " + final_path + ": " + error);
+    }
 }
 
 void ClipFinisher::WriteRecord(const ClipRecord& rec, const std::string& base, FinishedClip& out) {

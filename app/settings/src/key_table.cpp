@@ -134,6 +134,7 @@ const KeyDef kTable[] = {
     FLAG("AP.tmark", VLX_APP(tmark), 1),
     INT_R("AP.me_lev", VLX_APP(me_lev), 20, 0, 255),
     INT_R("AP.me_ratio", VLX_APP(me_ratio), 90, 0, 255),
+    FLAG("AP.track", VLX_APP(track), 1),
     TEXT(KeyKind::Str, "IF.si_format", VLX_BLOCK(si_format), 256, "%T%M %C %F %L VigiluxV2", 255),
     TEXT(KeyKind::Str, "AP.dv_video", VLX_APP(dv_video), kPathCap, "", 1023),
     TEXT(KeyKind::Str, "AP.dv_audio", VLX_APP(dv_audio), kPathCap, "NULL", 1023),

@@ -298,6 +298,35 @@ void Generator::DrawStars(int frame, uint8_t* plane) {
 void Generator::DrawEvents(int frame, uint8_t* plane) const {
     for (const MeteorSpec& m : scene_.meteors) DrawMeteor(m, frame, plane);
     for (const MoverSpec& m : scene_.movers) DrawMover(m, frame, plane);
+    for (const FlashSpec& f : scene_.flashes) DrawFlash(f, frame, plane);
+}
+
+bool Generator::FlashBounds(const FlashSpec& f, int frame, Bounds* b) const {
+    const int t = frame - f.start_frame;
+    if (t < 0 || t >= f.duration_frames) return false;
+    const double r = 3.5 * f.radius;
+    b->x0 = std::max(0, static_cast<int>(std::floor(f.x - r)));
+    b->y0 = std::max(0, static_cast<int>(std::floor(f.y - r)));
+    b->x1 = std::min(scene_.width - 1, static_cast<int>(std::ceil(f.x + r)));
+    b->y1 = std::min(scene_.height - 1, static_cast<int>(std::ceil(f.y + r)));
+    return !b->empty();
+}
+
+void Generator::DrawFlash(const FlashSpec& f, int frame, uint8_t* plane) const {
+    Bounds b;
+    if (!FlashBounds(f, frame, &b)) return;
+    const int t = frame - f.start_frame;
+    const double level = f.level * (1.0 - static_cast<double>(t) / f.duration_frames);
+    const double inv = 1.0 / (2 * f.radius * f.radius);
+    for (int y = b.y0; y <= b.y1; ++y) {
+        const double gy = level * std::exp(-(y - f.y) * (y - f.y) * inv);
+        if (gy < 0.5) continue;
+        uint8_t* row = plane + static_cast<size_t>(y) * scene_.width;
+        for (int x = b.x0; x <= b.x1; ++x) {
+            const double v = gy * std::exp(-(x - f.x) * (x - f.x) * inv);
+            if (v >= 0.5) row[x] = AddSat(row[x], static_cast<int>(v + 0.5));
+        }
+    }
 }
 
 namespace {
@@ -578,6 +607,22 @@ void Generator::BuildTruth() {
         evaluate(
             ev, [&](int f, uint8_t* p) { DrawMover(m, f, p); },
             [&](int f, Bounds* b) { return MoverBounds(m, f, b); }, ev.first_frame, ev.last_frame);
+        truth_.push_back(ev);
+    }
+    for (size_t i = 0; i < s.flashes.size(); ++i) {
+        const FlashSpec& fl = s.flashes[i];
+        TruthEvent ev;
+        ev.kind = EventKind::kFlash;
+        ev.index = static_cast<int>(i);
+        ev.first_frame = fl.start_frame;
+        ev.last_frame = std::min(fl.start_frame + fl.duration_frames - 1, last_frame);
+        if (ev.first_frame > last_frame) continue;
+        ev.x0 = ev.x1 = fl.x;
+        ev.y0 = ev.y1 = fl.y;
+        ev.peak = fl.level;
+        evaluate(
+            ev, [&](int f, uint8_t* p) { DrawFlash(fl, f, p); },
+            [&](int f, Bounds* b) { return FlashBounds(fl, f, b); }, ev.first_frame, ev.last_frame);
         truth_.push_back(ev);
     }
     std::stable_sort(truth_.begin(), truth_.end(),

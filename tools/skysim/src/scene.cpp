@@ -13,6 +13,7 @@ const char* EventKindName(EventKind kind) {
         case EventKind::kMeteor: return "meteor";
         case EventKind::kPlane: return "plane";
         case EventKind::kSatellite: return "satellite";
+        case EventKind::kFlash: return "flash";
     }
     return "";
 }
@@ -74,7 +75,8 @@ std::string Validate(const Scene& s) {
     for (size_t i = 0; i < s.movers.size(); ++i) {
         const MoverSpec& m = s.movers[i];
         const int n = static_cast<int>(i);
-        if (m.kind == EventKind::kMeteor) return Bad("a mover must be a plane or a satellite", n);
+        if (m.kind != EventKind::kPlane && m.kind != EventKind::kSatellite)
+            return Bad("a mover must be a plane or a satellite", n);
         if (m.start_frame < 0 || m.duration_frames < 1 || m.duration_frames > 10000000)
             return Bad("mover start must be >= 0 and duration 1..10000000", n);
         if (!Finite(m.x) || !Finite(m.y) || std::fabs(m.x) > 1e6 || std::fabs(m.y) > 1e6)
@@ -88,6 +90,16 @@ std::string Validate(const Scene& s) {
             return Bad("strobe period must be above 0 and at most 3600 s, strobe frames >= 0", n);
         if (!Finite(m.light_span) || m.light_span < 0 || m.light_span > 100) return Bad("light span must be 0..100", n);
         if (!Finite(m.sigma) || m.sigma < 0.3 || m.sigma > 10) return Bad("mover sigma must be 0.3..10", n);
+    }
+    for (size_t i = 0; i < s.flashes.size(); ++i) {
+        const FlashSpec& f = s.flashes[i];
+        const int n = static_cast<int>(i);
+        if (f.start_frame < 0 || f.duration_frames < 1 || f.duration_frames > 100000)
+            return Bad("flash start must be >= 0 and duration 1..100000", n);
+        if (!Finite(f.x) || !Finite(f.y) || std::fabs(f.x) > 1e6 || std::fabs(f.y) > 1e6)
+            return Bad("flash position out of range", n);
+        if (!Finite(f.radius) || f.radius < 1 || f.radius > 1e5) return Bad("flash radius must be 1..100000", n);
+        if (!Finite(f.level) || f.level < 0 || f.level > 255) return Bad("flash level must be 0..255", n);
     }
     const DetectModel& d = s.detect;
     if (d.level < 0 || d.level > 255) return "detect level must be 0..255";
@@ -144,6 +156,17 @@ struct Builder {
         m.sigma = 0.8 * std::sqrt(k);
         m.light_span = 4 * k;
         s.movers.push_back(m);
+    }
+
+    void Flash(double t, double fx, double fy, double radius_share, double level, int frames) {
+        FlashSpec f;
+        f.start_frame = Frame(t);
+        f.duration_frames = frames;
+        f.x = fx * s.width;
+        f.y = fy * s.height;
+        f.radius = radius_share * s.width;
+        f.level = level;
+        s.flashes.push_back(f);
     }
 };
 
@@ -204,6 +227,19 @@ const std::map<std::string, PresetDef, std::less<>>& Presets() {
              b.Mover(EventKind::kPlane, 1, 19, 0.05, 0.50, -6, 14, 70);
              b.Mover(EventKind::kSatellite, 2, 18, 0.92, 0.30, 190, 16, 45);
          }}},
+        {"flash", {320, 240, 6, [](Builder& b) {
+             b.s.star_count = 150;
+             b.Flash(3, 0.6, 0.3, 0.45, 70, 3);
+         }}},
+        {"clouds", {320, 240, 8, [](Builder& b) {
+             b.s.star_count = 200;
+             b.s.clouds.on = true;
+             b.s.clouds.level = 220;
+             b.s.clouds.cover = 0.5;
+             b.s.clouds.speed = 150 * b.k;
+             b.s.clouds.scale = 64 * b.k;
+             b.s.detect.level = 24;
+         }}},
     };
     return presets;
 }
@@ -240,6 +276,7 @@ std::optional<Scene> Preset(std::string_view name, const PresetOptions& o) {
     // keep their truth computed on the frames that exist.
     std::erase_if(b.s.meteors, [&](const MeteorSpec& m) { return m.start_frame >= b.s.frames; });
     std::erase_if(b.s.movers, [&](const MoverSpec& m) { return m.start_frame >= b.s.frames; });
+    std::erase_if(b.s.flashes, [&](const FlashSpec& f) { return f.start_frame >= b.s.frames; });
     return b.s;
 }
 

@@ -54,8 +54,8 @@ public:
         std::function<void(const FinishedClip&)> finished;
         // A queue-full or given-up notice (also in the status message).
         std::function<void(const std::string&)> log;
-        // Extra work on the clip's files after the stills and before the XML
-        // record; base is the clip path without its extension.
+        // Replaces the track analysis (AP.track) that runs after the stills
+        // and before the XML record; base is the clip path without its extension.
         std::function<void(AppContext& clip_ctx, const ClipRecord& rec, const std::string& base)> analyse;
     };
 
@@ -93,7 +93,7 @@ private:
     std::string NameClip(const ClipRecord& rec, std::string* hhmm);
     void MoveClip(ClipRecord& rec, const std::string& final_path, const std::string& hhmm, FinishedClip& out);
     void WriteStills(ClipRecord& rec, const std::string& final_path, const std::string& hhmm, FinishedClip& out);
-    void Analyse(const ClipRecord& rec, const std::string& base);
+    void Analyse(const ClipRecord& rec, const std::string& final_path);
     void WriteRecord(const ClipRecord& rec, const std::string& base, FinishedClip& out);
     void Announce(const ClipRecord& rec);
     void RunAction(const ClipRecord& rec, const std::string& final_path);

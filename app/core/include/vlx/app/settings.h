@@ -51,6 +51,7 @@ struct Settings {
     int32_t smspeed;
     int32_t thumbmail, sj_cx, sj_cy, tmark;
     int32_t me_lev, me_ratio;
+    int32_t track;  // AP.track: analyse every clip and write its track beside it
 
     char dv_video[kPathCap];
     char dv_audio[kPathCap];

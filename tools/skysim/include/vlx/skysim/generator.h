@@ -109,6 +109,8 @@ private:
     void DrawMeteor(const MeteorSpec& m, int frame, uint8_t* plane) const;
     void DrawMover(const MoverSpec& m, int frame, uint8_t* plane) const;
     void DrawDot(double cx, double cy, double sigma, double peak, uint8_t* plane) const;
+    void DrawFlash(const FlashSpec& f, int frame, uint8_t* plane) const;
+    bool FlashBounds(const FlashSpec& f, int frame, Bounds* b) const;
     bool MeteorBounds(const MeteorSpec& m, int frame, Bounds* b) const;
     bool MoverBounds(const MoverSpec& m, int frame, Bounds* b) const;
     void PackFrom(const uint8_t* luma, FormatCode format, uint8_t* const planes[3], const int strides[3], bool packed);

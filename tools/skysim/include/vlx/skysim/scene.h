@@ -11,9 +11,9 @@
 
 namespace vlx::skysim {
 
-enum class EventKind { kMeteor, kPlane, kSatellite };
+enum class EventKind { kMeteor, kPlane, kSatellite, kFlash };
 
-// "meteor", "plane", "satellite".
+// "meteor", "plane", "satellite", "flash".
 const char* EventKindName(EventKind kind);
 
 // A fast streak. The head enters at (x, y) and moves `speed` pixels per frame
@@ -57,6 +57,17 @@ struct MoverSpec {
     int strobe_frames = 2;
     double light_span = 4;
     double sigma = 0.8;             // Gaussian sigma of each light
+};
+
+// A lightning-like flash: a broad glow of `level` luma at its centre,
+// falling off as a Gaussian of sigma `radius`, lit at once on its first
+// frame and fading linearly over `duration_frames`.
+struct FlashSpec {
+    int start_frame = 0;
+    int duration_frames = 3;
+    double x = 0, y = 0;
+    double radius = 200;  // pixels
+    double level = 60;
 };
 
 // Moonlit clouds: a smooth random glow of up to `level` luma covering about
@@ -115,6 +126,7 @@ struct Scene {
     CloudSpec clouds;
     std::vector<MeteorSpec> meteors;
     std::vector<MoverSpec> movers;
+    std::vector<FlashSpec> flashes;
     DetectModel detect;
     AudioSpec audio;
 };
@@ -143,6 +155,9 @@ struct PresetOptions {
 //   "twinkle"       strongly twinkling stars and no events.
 //   "busy"          dense stars, clouds, brightness drift, meteors, a plane
 //                   and a satellite.
+//   "flash"         a lightning-like flash lighting most of the sky.
+//   "clouds"        bright moonlit clouds racing across (judged against the
+//                   clear sky's level, as a detector meets them).
 std::optional<Scene> Preset(std::string_view name, const PresetOptions& options = {});
 const std::vector<std::string>& PresetNames();
 
