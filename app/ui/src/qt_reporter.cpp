@@ -30,12 +30,11 @@ void QtReporter::Show(bool fatal, std::string_view text) {
         box.setWindowModality(Qt::ApplicationModal);
         box.exec();
     };
+    // Also a log line: an unattended station's boxes may wait for hours.
+    std::fprintf(stderr, "vlx2: %s%.*s\n", fatal ? "Vigilux Fatal Error: " : "", static_cast<int>(text.size()),
+                 text.data());
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app || loop_gone_) {
-        std::fprintf(stderr, "%s%.*s\n", fatal ? "Vigilux Fatal Error: " : "", static_cast<int>(text.size()),
-                     text.data());
-        return;
-    }
+    if (!app || loop_gone_) return;
     if (QThread::currentThread() == app->thread()) {
         show();
     } else {

@@ -73,6 +73,15 @@ QStringList ToList(const std::vector<std::string>& v) {
     return l;
 }
 
+// Fields give way to the sheet's width instead of asking for their widest text.
+void Compact(QWidget* root) {
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        if (qobject_cast<QAbstractSpinBox*>(w) || qobject_cast<QLineEdit*>(w) || qobject_cast<QComboBox*>(w)) {
+            w->setMinimumWidth(48);
+        }
+    }
+}
+
 }  // namespace
 
 QString ChooseFile(QWidget* parent, const QString& title, const QString& filter, const QString& start, bool save) {
@@ -124,6 +133,7 @@ SettingsPage::SettingsPage(AppContext& ctx, const QString& name, QWidget* parent
     auto* scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     content_ = new QWidget(scroll);
     auto* column = new QVBoxLayout(content_);
     column->setContentsMargins(2, 2, 2, 2);
@@ -214,6 +224,7 @@ CPageInput::CPageInput(AppContext& ctx, QWidget* parent) : SettingsPage(ctx, QSt
         if (!f.isEmpty()) SetText(dafile, QFileInfo(f).fileName());
     });
     column->addStretch(1);
+    Compact(c);
 }
 
 // ------------------------------------------------------------ Operation
@@ -376,6 +387,7 @@ CPageAction::CPageAction(AppContext& ctx, QWidget* parent) : SettingsPage(ctx, Q
     column->addWidget(ax);
     connect(ax, &QPushButton::clicked, this, [this] { ReinstallPlugins(ctx_); });
     column->addStretch(1);
+    Compact(c);
 }
 
 void CPageAction::ShowFreeSpace() {
@@ -414,6 +426,7 @@ CPageProfile::CPageProfile(AppContext& ctx, QWidget* parent) : SettingsPage(ctx,
         });
     }
     column->addStretch(1);
+    Compact(c);
 }
 
 // ------------------------------------------------------------------- DB
@@ -427,6 +440,7 @@ CPageDb::CPageDb(AppContext& ctx, QWidget* parent) : SettingsPage(ctx, QStringLi
     f->addRow(QStringLiteral("Date"), Line(c, {b.Int("AP.db_y", c), b.Int("AP.db_m", c), b.Int("AP.db_d", c)}));
     f->addRow(b.Flag("AP.db_night", QStringLiteral("pm-am /day"), c));
     column->addStretch(1);
+    Compact(c);
 }
 
 }  // namespace vlx
