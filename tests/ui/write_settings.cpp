@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
         const char* eq = std::strchr(argv[i], '=');
         if (!eq) return 2;
         std::string error;
-        if (!vlx::SetKeyFromText(ctx, std::string(argv[i], eq).c_str(), eq + 1, &error)) {
+        if (!vlx::SetKeyFromText(ctx, std::string(argv[i], static_cast<size_t>(eq - argv[i])).c_str(), eq + 1, &error)) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return 2;
         }
