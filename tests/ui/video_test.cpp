@@ -14,6 +14,7 @@
 
 #include "test_support.h"
 #include "vlx/capture/live_thread.h"
+#include "vlx/capture/sources.h"
 #include "vlx/settings/key_table.h"
 #include "vlx/settings/settings_store.h"
 #include "vlx/ui/main_window.h"
@@ -63,13 +64,21 @@ private slots:
         RegisterPreviewSink();
     }
 
+    void liveVideoIsPainted_data() {
+        QTest::addColumn<bool>("file");
+        QTest::newRow("simulated sky file") << true;
+        QTest::newRow("test camera") << false;
+    }
     void liveVideoIsPainted() {
+        QFETCH(bool, file);
         QtReporter reporter;
         test::TempDir dir;
         const std::string avi = dir / "sky.avi";
-        const std::string cmd = test::BuildDir() + "/bin/vlx-skysim --preset demo --seconds 8 --width 320 --height 240 --out '" +
-                                avi + "' > /dev/null";
-        QCOMPARE(std::system(cmd.c_str()), 0);
+        if (file) {
+            const std::string cmd = test::BuildDir() + "/bin/vlx-skysim --preset demo --seconds 8 --width 320 --height 240 --out '" +
+                                    avi + "' > /dev/null";
+            QCOMPARE(std::system(cmd.c_str()), 0);
+        }
 
         std::filesystem::create_directory(dir / "clips");
         auto ctx = std::make_unique<AppContext>();
@@ -78,7 +87,16 @@ private slots:
         CopyText(ctx->settings_file, sizeof ctx->settings_file, (dir / "Settings.vxi").c_str());
         CopyText(ctx->ap.db_dir, sizeof ctx->ap.db_dir, (dir / "clips").c_str());
         CopyText(ctx->ap.infname, sizeof ctx->ap.infname, avi.c_str());
-        ctx->dp.fileinmode = 1;
+        ctx->dp.fileinmode = file ? 1 : 0;
+        CopyText(ctx->ap.dv_audio, sizeof ctx->ap.dv_audio, "NULL");
+        if (!file) {
+            std::string camera;
+            for (const std::string& v : capture::EnumerateDevices(*ctx).video) {
+                if (v.find(capture::kTestCameraName) != std::string::npos) camera = v;
+            }
+            QVERIFY(!camera.empty());
+            CopyText(ctx->ap.dv_video, sizeof ctx->ap.dv_video, camera.c_str());
+        }
         ctx->dp.cxin = ctx->dp.cx = 320;
         ctx->dp.cyin = ctx->dp.cy = 240;
 
@@ -129,7 +147,8 @@ private slots:
         QVERIFY(Differing(first, second) > 0);
         QCOMPARE(second.size(), QSize(640, 480));
 
-        if (const char* shot = std::getenv("VLX_SCREENSHOT")) win->grab().save(QString::fromLocal8Bit(shot));
+        const char* shot = std::getenv("VLX_SCREENSHOT");
+        if (shot && file) win->grab().save(QString::fromLocal8Bit(shot));
 
         QTest::mouseClick(win->findChild<QPushButton*>("Stop"), Qt::LeftButton);
         QVERIFY(!video->live());
