@@ -1,7 +1,12 @@
 // The main window with its real pages and the live page's logic; the live
 // side is a recorder of the commands the page posts (the video test runs the
 // real pipeline).
+// GLib first: its headers use a name Qt defines as a keyword.
+#include <gio/gio.h>
+
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -24,7 +29,9 @@
 #include <set>
 #include <thread>
 
+#include "dbus_session.h"
 #include "test_support.h"
+#include "vlx/app/dbus_notify.h"
 #include "vlx/app/report.h"
 #include "vlx/app/startup.h"
 #include "vlx/messages.h"
@@ -69,6 +76,53 @@ bool WindowOwned(const KeyDef& d) {
     return own.count(d.key) || (d.kind == KeyKind::Keep && IsSecret(d));
 }
 
+// Sends VLX_QUERY as another program would and waits for VLX_ANSER, keeping
+// the window's event loop running meanwhile.
+bool QueryStation(const std::string& address, uint64_t* w, int64_t* l) {
+    GDBusConnection* conn = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (!conn) return false;
+    GMainContext* gctx = g_main_context_new();
+    struct Got {
+        bool seen = false;
+        uint64_t w = 0;
+        int64_t l = 0;
+    } got;
+    g_main_context_push_thread_default(gctx);
+    guint sub = g_dbus_connection_signal_subscribe(
+        conn, nullptr, kDbusInterface, kAnswerSignal, kDbusPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* params, gpointer data) {
+            auto* g = static_cast<Got*>(data);
+            guint64 wp = 0;
+            gint64 lp = 0;
+            g_variant_get(params, "(tx)", &wp, &lp);
+            *g = Got{true, wp, lp};
+        },
+        &got, nullptr);
+    g_main_context_pop_thread_default(gctx);
+    g_dbus_connection_call_sync(conn, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetId",
+                                nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    g_dbus_connection_emit_signal(conn, nullptr, "/some/where", kDbusInterface, kQuerySignal,
+                                  g_variant_new("(tx)", guint64(0), gint64(0)), nullptr);
+    g_dbus_connection_flush_sync(conn, nullptr, nullptr);
+    QElapsedTimer waited;
+    waited.start();
+    while (!got.seen && waited.elapsed() < 10000) {
+        g_main_context_iteration(gctx, FALSE);
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    g_dbus_connection_signal_unsubscribe(conn, sub);
+    g_object_unref(conn);
+    g_main_context_unref(gctx);
+    *w = got.w;
+    *l = got.l;
+    return got.seen;
+}
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -79,6 +133,9 @@ class WindowTest : public QObject {
     std::unique_ptr<CVLX2Dlg> win_;
     std::vector<uint32_t> posted_;
     QtReporter* reporter_ = nullptr;
+
+    DbusNotifier* notifier_ = nullptr;
+    int reserved_calls_ = 0;
 
     void Make(std::function<void(AppContext&)> setup = {}) {
         win_.reset();
@@ -94,6 +151,9 @@ class WindowTest : public QObject {
         WindowDeps deps;
         deps.post = [this](uint32_t c) { posted_.push_back(c); };
         deps.sleep = [](int) {};
+        deps.notifier = notifier_;
+        reserved_calls_ = 0;
+        deps.call_reserved = [this] { ++reserved_calls_; };
         win_ = std::make_unique<CVLX2Dlg>(*ctx_, deps);
         reporter_->SetOwner(win_.get());
         win_->show();
@@ -543,6 +603,29 @@ private slots:
 
     // "Read Settings" loads a chosen profile and the pages show it; the file
     // saved at close stays the start-up one.
+    void queryAnsweredByTheWindow() {
+        test::PrivateBus bus;
+        DbusNotifier notifier(bus.address());
+        QVERIFY(notifier.connected());
+        notifier_ = &notifier;
+        Make();
+        notifier_ = nullptr;
+        ctx_->dp.max_level = 87;
+        ctx_->dp.clip_count = 5;
+        uint64_t w = 0;
+        int64_t l = 0;
+        QVERIFY(QueryStation(bus.address(), &w, &l));
+        QCOMPARE(w, uint64_t(87));
+        QCOMPARE(l, int64_t(5));
+        QCOMPARE(reserved_calls_, 0);  // idle: no element to ask
+        Click("Preview");
+        ctx_->dp.max_level = 12;
+        QVERIFY(QueryStation(bus.address(), &w, &l));
+        QCOMPARE(w, uint64_t(12));
+        QCOMPARE(reserved_calls_, 1);
+        win_.reset();  // before the notifier goes
+    }
+
     void readSettingsShowsNewValues() {
         Make();
         auto other = std::make_unique<AppContext>();
