@@ -409,6 +409,24 @@ private slots:
         QCOMPARE(text, QString(1023, 'x'));
     }
 
+    void fatalBoxHasNoOwner() {
+        Make();
+        QString title;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        QWidget* owner = win_.get();
+        AnswerModal([&](QWidget* w) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            QVERIFY(box);
+            title = box->windowTitle();
+            icon = box->icon();
+            owner = box->parentWidget();
+        });
+        reporter_->Fatal("UE0103: bp exceeds limit (9200)");  // what FatalBox shows before it ends the process
+        QCOMPARE(title, QStringLiteral("Vigilux Fatal Error"));
+        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(owner, nullptr);
+    }
+
     // Every key of the table has its control; values set through them are
     // saved at close and read back by the settings reader.
     void settingsRoundTrip() {
