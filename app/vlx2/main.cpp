@@ -8,7 +8,6 @@
 // end, the settings are saved once, and the program waits for the thread.
 #include <QApplication>
 #include <QIcon>
-#include <QPointer>
 
 #include <gst/gst.h>
 #include <unistd.h>
@@ -65,12 +64,12 @@ int main(int argc, char** argv) {
     vlx::FrameReceiver frames;
     vlx::SetFrameReceiver(&frames);
 
-    // Messages for the window arrive before it exists only if the live side
-    // runs early; they are dropped then.
+    // The live page's logic and the schedule run on this thread; the live
+    // thread's messages reach them through the bridge.
+    std::unique_ptr<vlx::LocalStation> station;
     QObject relay;
-    QPointer<vlx::CVLX2Dlg> window;
-    vlx::MainQueueBridge bridge(&relay, [&window](const vlx::ThreadMessage& m) {
-        if (window) window->OnMainMessage(m);
+    vlx::MainQueueBridge bridge(&relay, [&station](const vlx::ThreadMessage& m) {
+        if (station) station->OnMainMessage(m);
     });
 
     auto notifier = std::make_unique<vlx::DbusNotifier>();
@@ -85,14 +84,16 @@ int main(int argc, char** argv) {
     app.AddWorker(&live);
 
     std::unique_ptr<vlx::Alarm> alarm = vlx::MakeGstAlarm();
+    vlx::LocalStation::Hooks station_hooks;
+    station_hooks.post = [&live](uint32_t cmd) { live.Post(cmd); };
+    station_hooks.call_reserved = [&live] { live.CallReserved(); };
+    station_hooks.alarm = alarm.get();
+    station = std::make_unique<vlx::LocalStation>(ctx, station_hooks);
     vlx::WindowDeps deps;
-    deps.post = [&live](uint32_t cmd) { live.Post(cmd); };
-    deps.call_reserved = [&live] { live.CallReserved(); };
+    deps.station = station.get();
     deps.receiver = &frames;
-    deps.alarm = alarm.get();
     deps.notifier = notifier.get();
     auto* dlg = new vlx::CVLX2Dlg(ctx, deps);
-    window = dlg;
     reporter.SetOwner(dlg);
     dlg->ShowAsStored();
     qapp.exec();
@@ -105,5 +106,6 @@ int main(int argc, char** argv) {
     vlx::SetFrameReceiver(nullptr);
     notifier.reset();
     delete dlg;
+    station.reset();
     return 0;
 }

@@ -103,9 +103,9 @@ private slots:
         FrameReceiver frames;
         SetFrameReceiver(&frames);
         QObject relay;
-        CVLX2Dlg* window = nullptr;
-        MainQueueBridge bridge(&relay, [&window](const ThreadMessage& m) {
-            if (window) window->OnMainMessage(m);
+        LocalStation* station_ptr = nullptr;
+        MainQueueBridge bridge(&relay, [&station_ptr](const ThreadMessage& m) {
+            if (station_ptr) station_ptr->OnMainMessage(m);
         });
         LiveEngineOptions opt;
         opt.main_thread = bridge.id();
@@ -113,13 +113,16 @@ private slots:
         opt.sound_sink = "fakesink";
         CLiveThread live(*ctx, opt, {});
         live.Start();
+        LocalStation::Hooks hooks;
+        hooks.post = [&live](uint32_t c) { live.Post(c); };
+        hooks.call_reserved = [&live] { live.CallReserved(); };
+        LocalStation station(*ctx, hooks);
+        station_ptr = &station;
         WindowDeps deps;
-        deps.post = [&live](uint32_t c) { live.Post(c); };
-        deps.call_reserved = [&live] { live.CallReserved(); };
+        deps.station = &station;
         deps.receiver = &frames;
         auto win = std::make_unique<CVLX2Dlg>(*ctx, deps);
-        window = win.get();
-        reporter.SetOwner(window);
+        reporter.SetOwner(win.get());
         win->show();
         QVERIFY(QTest::qWaitForWindowExposed(win.get()));
         win->FitWindowToVideo();
@@ -155,7 +158,8 @@ private slots:
         win->close();
         live.PostExit();
         QTRY_VERIFY_WITH_TIMEOUT(live.Ended(), 20000);
-        window = nullptr;
+        station_ptr = nullptr;
+        win.reset();
         SetFrameReceiver(nullptr);
         reporter.SetOwner(nullptr);
     }

@@ -45,26 +45,7 @@ MainQueueBridge::~MainQueueBridge() {
     if (thread_.joinable()) thread_.join();
 }
 
-CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps)
-    : QWidget(nullptr),
-      ctx_(ctx),
-      deps_(std::move(deps)),
-      page_(ctx,
-            LivePage::Hooks{
-                deps_.post,
-                [this] { schedule_.OnDetectStarted(); },
-                {},
-                [this](const std::string& text, const StatusRow& row) {
-                    status_->SetStatus(QString::fromLocal8Bit(text.c_str()), QColor(row.r, row.g, row.b));
-                },
-                deps_.alarm,
-            }),
-      schedule_(ctx, page_,
-                DetectSchedule::Hooks{
-                    deps_.sleep,
-                    [this] { ReadSettings(ctx_); },
-                    {},
-                }) {
+CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps) : QWidget(nullptr), ctx_(ctx), deps_(std::move(deps)) {
     setObjectName(QStringLiteral("CVLX2Dlg"));
     setWindowTitle(QStringLiteral("Vigilux"));
     setWindowIcon(QIcon(QStringLiteral(":/vigilux/vigilux.png")));
@@ -82,13 +63,16 @@ CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps)
 
     sheet_r_ = new QTabWidget(this);
     sheet_r_->setObjectName(QStringLiteral("CSheetR"));
-    live_ = new CPageLive(ctx, page_, deps_.receiver, sheet_r_);
+    live_ = new CPageLive(ctx, *deps_.station, deps_.receiver, sheet_r_);
     replay_ = new QWidget(sheet_r_);
     replay_->setObjectName(QStringLiteral("Replay"));
     sheet_r_->addTab(live_, QStringLiteral("Live"));
     sheet_r_->addTab(replay_, QStringLiteral("Replay"));
     status_ = new StatusBox(sheet_r_);
     sheet_r_->setCornerWidget(status_, Qt::TopRightCorner);
+    live_->show_status = [this](const LiveView& v) {
+        status_->SetStatus(QString::fromLocal8Bit(v.status_text.c_str()), QColor(v.row.r, v.row.g, v.row.b));
+    };
 
     // The display images: the live still (black) until a pipeline runs.
     QImage still(std::max(1, ctx.dp.cx), std::max(1, ctx.dp.cy), QImage::Format_RGB888);
@@ -137,23 +121,18 @@ CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps)
                        ctx.ap.dlgrect_bottom - ctx.ap.dlgrect_top);
     setGeometry(stored.x(), stored.y(), std::max(kMinWindowWidth, stored.width()), std::max(kMinWindowHeight, stored.height()));
 
-    // The rest of the initialisation: sun times, the live thread's init, the
+    // The rest of the initialisation: sun times, the live side's init, the
     // minute timer, the auto-start.
-    schedule_.Initialise();
-    if (deps_.post) deps_.post(LIVE_INIT);
-    timer21_.setObjectName(QStringLiteral("timer21"));
-    connect(&timer21_, &QTimer::timeout, this, [this] {
-        schedule_.MinuteCheck();
-        live_->SyncControls();
-    });
-    timer21_.start(1000);
     live_->Activated();
-    page_.RefreshStatus();
-    schedule_.AutoStart();
+    deps_.station->on_change = [self] {
+        if (self) self->live_->SyncControls();
+    };
+    deps_.station->Start();
     live_->SyncControls();
 }
 
 CVLX2Dlg::~CVLX2Dlg() {
+    deps_.station->on_change = nullptr;
     ctx_.after_settings_read = nullptr;
     ctx_.status.OnChange(nullptr);
 }
@@ -174,7 +153,7 @@ void CVLX2Dlg::resizeEvent(QResizeEvent*) {
 }
 
 void CVLX2Dlg::closeEvent(QCloseEvent* event) {
-    timer21_.stop();
+    deps_.station->Close();
     live_->status_timer()->stop();
     const QRect r = (isMaximized() || isMinimized()) ? normalGeometry() : geometry();
     ctx_.ap.dlgrect_left = r.left();
@@ -218,25 +197,6 @@ void CVLX2Dlg::FitWindowToVideo() {
     live_->FitVideo();
 }
 
-std::pair<int64_t, int64_t> CVLX2Dlg::AnswerQuery() {
-    if (page_.LiveState() != LiveActions::kStop && deps_.call_reserved) deps_.call_reserved();
-    return {ctx_.dp.max_level, ctx_.dp.clip_count};
-}
-
-void CVLX2Dlg::OnMainMessage(const ThreadMessage& m) {
-    switch (m.message) {
-        case WM_GRAPH_EVENT:
-            if (m.wparam == kGraphErrorAbort) {
-                ErrorBox("UE042: Playback error (EC_ERRORABORT - 0x%08lx). Aborting...\r\n", static_cast<unsigned long>(m.lparam));
-            }
-            live_->OnStop();  // the end of a file, or an error: as the Stop button does
-            break;
-        case WM_LIVE_STOP_REQUEST:
-            live_->OnStop();
-            break;
-        default:
-            break;
-    }
-}
+std::pair<int64_t, int64_t> CVLX2Dlg::AnswerQuery() { return deps_.station->Query(); }
 
 }  // namespace vlx

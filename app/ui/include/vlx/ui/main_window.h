@@ -1,7 +1,8 @@
 // CVLX2Dlg: the main window. The left sheet holds "Input", "Operation",
 // "Profile" and "DB", the right sheet "Live" and "Replay"; the status box sits
-// beside the right sheet's page captions. The window runs the schedule's
-// one-second timer, takes the live side's messages and answers "VLX_QUERY".
+// beside the right sheet's page captions. The window drives a station (the
+// live page's buttons, the status refresh) and answers "VLX_QUERY" when it is
+// given the notifier.
 #pragma once
 
 #include <QTabWidget>
@@ -13,9 +14,8 @@
 #include <thread>
 
 #include "vlx/app/context.h"
-#include "vlx/capture/live_page.h"
-#include "vlx/schedule/schedule.h"
 #include "vlx/thread_msg.h"
+#include "vlx/ui/station_control.h"
 
 namespace vlx {
 
@@ -43,13 +43,9 @@ private:
 };
 
 struct WindowDeps {
-    std::function<void(uint32_t command)> post;  // a live command to the live side
-    std::function<void()> call_reserved;         // the element's reserved call (VLX_QUERY)
+    StationControl* station = nullptr;
     FrameReceiver* receiver = nullptr;
-    Alarm* alarm = nullptr;
     DbusNotifier* notifier = nullptr;  // answers VLX_QUERY when given
-    // Blocks for the schedule's waits (a real sleep when empty).
-    std::function<void(int ms)> sleep;
 };
 
 inline constexpr int kLeftSheetWidth = 320;
@@ -67,8 +63,6 @@ public:
     // window is shown).
     void ShowAsStored();
 
-    // A message of the live side (GUI thread).
-    void OnMainMessage(const ThreadMessage& m);
     // Every settings page shows the settings again.
     void RefreshPages();
     // Fit the window to the live video (1:N).
@@ -76,13 +70,11 @@ public:
     // VLX_QUERY, on the GUI thread: (max_level, clip_count).
     std::pair<int64_t, int64_t> AnswerQuery();
 
-    LivePage& live_logic() { return page_; }
-    DetectSchedule& schedule() { return schedule_; }
+    StationControl& station() { return *deps_.station; }
     CPageLive* live_page() { return live_; }
     QTabWidget* left_sheet() { return sheet_l_; }
     QTabWidget* right_sheet() { return sheet_r_; }
     StatusBox* status_box() { return status_; }
-    QTimer* minute_timer() { return &timer21_; }
     // Times the window stored its rectangle (at close).
     int closes() const { return closes_; }
 
@@ -98,8 +90,6 @@ private:
 
     AppContext& ctx_;
     WindowDeps deps_;
-    LivePage page_;
-    DetectSchedule schedule_;
     QTabWidget* sheet_l_;
     QTabWidget* sheet_r_;
     CPageInput* input_;
@@ -109,7 +99,6 @@ private:
     CPageLive* live_;
     QWidget* replay_;
     StatusBox* status_;
-    QTimer timer21_;
     int closes_ = 0;
 };
 
