@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+#include <unistd.h>
+
 #include "vlx/app/report.h"
 #include "vlx/clips/records.h"
 #include "vlx/clips/storage.h"
@@ -175,6 +177,9 @@ bool LiveEngine::CreateElement() {
     // A file played faster than real time takes its frame clock from the
     // stream, so clip times stay a frame period apart.
     if (opt_.fast && ctx_.dp.fileinmode) g_object_set(vlx2f_, "stream-clock", TRUE, nullptr);
+    // A file is examined from its first frame, whatever the preroll does, so
+    // the same file always gives the same clips.
+    if (ctx_.dp.fileinmode) g_object_set(vlx2f_, "arm-on-caps", TRUE, nullptr);
     if (!gst_bin_add(GST_BIN(pipeline_), vlx2f_)) {
         vlx2f_ = nullptr;
         return ErrorBox("UE023: Cannot add VLXFilter to graph"), false;
@@ -195,6 +200,15 @@ bool LiveEngine::CreateElement() {
             return GST_PAD_PROBE_OK;
         },
         &stats_, nullptr);
+    gst_pad_add_probe(
+        in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
+                static_cast<LiveEngine*>(data)->input_ended_ = true;
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        this, nullptr);
     gst_object_unref(in);
     return true;
 }
@@ -215,7 +229,7 @@ bool LiveEngine::LinkPreviewAndAudio() {
     // Preview: a file plays at its own pace through a blocking queue; a live
     // camera must never be held up by a slow display, so its queue leaks.
     GstElement* pq = Make("queue", "PreviewQueue");
-    GstElement* psink = Make(opt_.preview_sink.c_str(), "VideoRenderer");
+    GstElement* psink = opt_.make_preview_sink ? opt_.make_preview_sink() : Make(opt_.preview_sink.c_str(), "VideoRenderer");
     if (!pq || !psink) {
         if (pq) gst_object_unref(pq);
         if (psink) gst_object_unref(psink);
@@ -427,7 +441,13 @@ bool LiveEngine::PrepareOutputFile() {
         if (!f) return ErrorBox("DXE02007: Cannot add codec"), false;
         gst_object_unref(f);
     }
-    temp_path_ = MakeClipPath(ctx_, ctx_.CaptureNow() + 1, 'T', '_');
+    // The last clip's file may still wait for the finisher under its
+    // temporary name: never open that one again.
+    const int64_t t = ctx_.CaptureNow() + 1;
+    temp_path_ = MakeClipPath(ctx_, t, 'T', '_');
+    for (int64_t bump = 1; bump <= 600 && access(temp_path_.c_str(), F_OK) == 0; ++bump) {
+        temp_path_ = MakeClipPath(ctx_, t + bump, 'T', '_');
+    }
 
     std::string error;
     GstElement* bin = MakeWriterBin(temp_path_, &error);
@@ -495,6 +515,10 @@ bool LiveEngine::Run() {
     if (!pipeline_) return false;
     if (running_) {
         g_signal_emit_by_name(vlx2f_, "rearm");
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            ++rearms_;
+        }
         if (clip_end_us_ > 0) {
             int64_t us = g_get_monotonic_time() - clip_end_us_;
             if (us > stats_.max_gap_us) stats_.max_gap_us = us;
@@ -552,14 +576,23 @@ GstBusSyncReply LiveEngine::OnBusMessage(GstBus*, GstMessage* msg, gpointer data
                 // Runs on the streaming thread right after the clip's last
                 // frame: hold a file source here so no frame passes unexamined
                 // while the live thread finishes the clip.
-                self->frames_at_clip_end_ = self->stats_.frames_in;
-                self->clip_end_us_ = g_get_monotonic_time();
-                if (self->ctx_.dp.fileinmode && !self->ctx_.dp.singlefilemode) self->HoldSource();
+                // The live thread may have re-armed already (the element's
+                // message to it comes first): then nothing is held.
+                bool rearmed;
+                {
+                    std::lock_guard<std::mutex> lock(self->mu_);
+                    rearmed = ++self->bus_clip_ends_ <= self->rearms_;
+                }
+                if (!rearmed) {
+                    self->frames_at_clip_end_ = self->stats_.frames_in.load();
+                    self->clip_end_us_ = g_get_monotonic_time();
+                    if (self->ctx_.dp.fileinmode && !self->ctx_.dp.singlefilemode) self->HoldSource();
+                }
             }
             break;
         }
         case GST_MESSAGE_EOS:
-            PostThreadMessage(self->opt_.main_thread, WM_GRAPH_EVENT, kGraphComplete, 0);
+            self->PostEndOfInput();
             break;
         case GST_MESSAGE_ERROR: {
             GError* err = nullptr;
@@ -583,6 +616,13 @@ GstBusSyncReply LiveEngine::OnBusMessage(GstBus*, GstMessage* msg, gpointer data
     return GST_BUS_DROP;
 }
 
+void LiveEngine::PostEndOfInput() {
+    if (!eos_posted_.exchange(true)) PostThreadMessage(opt_.main_thread, WM_GRAPH_EVENT, kGraphComplete, 0);
+}
+
+void LiveEngine::HoldAtStart() { HoldSource(); }
+void LiveEngine::ReleaseStart() { ReleaseSource(); }
+
 void LiveEngine::TearDown() {
     if (!pipeline_) {
         buffers_.reset();
@@ -605,6 +645,10 @@ void LiveEngine::TearDown() {
     audio_tee_ = nullptr;
     source_.Reset();
     running_ = false;
+    bus_clip_ends_ = rearms_ = 0;
+    frames_at_clip_end_ = -1;
+    input_ended_ = false;
+    eos_posted_ = false;
     dp.obj_map = nullptr;
     dp.snapshot = nullptr;
     dp.avr_map = nullptr;

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +35,10 @@ inline constexpr uintptr_t kGraphErrorAbort = 3;  // an error stopped the pipeli
 struct LiveEngineOptions {
     ThreadId main_thread = 0;            // receives WM_GRAPH_EVENT and the stop requests
     bool fast = false;                   // file input as fast as it decodes, timed by the stream
+    // The preview sink: made by the front end at every build (a floating
+    // element, e.g. an appsink a window draws from); without one, an element
+    // of the factory preview_sink.
+    std::function<GstElement*()> make_preview_sink;
     std::string preview_sink = "fakesink";
     std::string sound_sink = "autoaudiosink";
 };
@@ -85,6 +90,15 @@ public:
     // Stops everything, converts a pending snapshot, frees the buffers.
     void TearDown();
 
+    // File input: holds the source before the first frame (Run then starts
+    // the pipeline without letting a frame through) until ReleaseStart.
+    void HoldAtStart();
+    void ReleaseStart();
+    // The video input has ended (end of a file).
+    bool input_ended() const { return input_ended_; }
+    // Tells the main thread that the input is complete, once per build.
+    void PostEndOfInput();
+
     // Calls the element's reserved operation (answering VLX_QUERY).
     void CallReserved();
 
@@ -122,7 +136,13 @@ private:
     std::string last_error_;
     GstPad* hold_pad_ = nullptr;  // source pad held between clips (file input)
     gulong hold_probe_ = 0;
-    int64_t frames_at_clip_end_ = -1;
+    std::atomic<int64_t> frames_at_clip_end_{-1};
+    // Clip ends seen on the bus and re-arms done: a clip end whose re-arm has
+    // already happened must not hold the source again.
+    int64_t bus_clip_ends_ = 0;
+    int64_t rearms_ = 0;
+    std::atomic<bool> input_ended_{false};
+    std::atomic<bool> eos_posted_{false};
     std::atomic<int64_t> clip_end_us_{0};
     LiveStats stats_;
 };
