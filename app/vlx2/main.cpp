@@ -3,9 +3,10 @@
 //   vlx2 [SETTINGS.vxi]
 //
 // Comes up in order: the window toolkit, the program directory, defaults, the
-// settings file (the whole argument text is one path), the live thread, then
-// the main window. When the window has closed, the live thread is told to
-// end, the settings are saved once, and the program waits for the thread.
+// settings file (the whole argument text is one path), the main window and,
+// at the end of its initialisation, the station (the same one vlx2d runs).
+// When the window has closed, the station is told to end, the settings are
+// saved once, and the program waits for it.
 #include <QApplication>
 #include <QIcon>
 
@@ -16,14 +17,13 @@
 #include <string>
 
 #include "vlx/app/context.h"
-#include "vlx/app/dbus_notify.h"
 #include "vlx/app/startup.h"
-#include "vlx/capture/live_page.h"
-#include "vlx/capture/live_thread.h"
+#include "vlx/capture/station.h"
 #include "vlx/schedule/sun.h"
 #include "vlx/ui/main_window.h"
 #include "vlx/ui/preview_sink.h"
 #include "vlx/ui/qt_reporter.h"
+#include "vlx/ui/station_control.h"
 
 namespace {
 
@@ -64,35 +64,14 @@ int main(int argc, char** argv) {
     vlx::FrameReceiver frames;
     vlx::SetFrameReceiver(&frames);
 
-    // The live page's logic and the schedule run on this thread; the live
-    // thread's messages reach them through the bridge.
-    std::unique_ptr<vlx::LocalStation> station;
-    QObject relay;
-    vlx::MainQueueBridge bridge(&relay, [&station](const vlx::ThreadMessage& m) {
-        if (station) station->OnMainMessage(m);
-    });
+    vlx::StationOptions options;
+    options.sound_sink = "autoaudiosink";
+    auto station = std::make_unique<vlx::StationFront>(ctx, options);
+    app.AddWorker(&station->station());
 
-    auto notifier = std::make_unique<vlx::DbusNotifier>();
-    vlx::LiveEngineOptions engine_opt;
-    engine_opt.main_thread = bridge.id();
-    engine_opt.preview_sink = vlx::kPreviewSinkFactory;
-    engine_opt.sound_sink = "autoaudiosink";
-    vlx::CLiveThread::Hooks live_hooks;
-    live_hooks.notifier = notifier.get();
-    vlx::CLiveThread live(ctx, engine_opt, live_hooks);
-    live.Start();
-    app.AddWorker(&live);
-
-    std::unique_ptr<vlx::Alarm> alarm = vlx::MakeGstAlarm();
-    vlx::LocalStation::Hooks station_hooks;
-    station_hooks.post = [&live](uint32_t cmd) { live.Post(cmd); };
-    station_hooks.call_reserved = [&live] { live.CallReserved(); };
-    station_hooks.alarm = alarm.get();
-    station = std::make_unique<vlx::LocalStation>(ctx, station_hooks);
     vlx::WindowDeps deps;
     deps.station = station.get();
     deps.receiver = &frames;
-    deps.notifier = notifier.get();
     auto* dlg = new vlx::CVLX2Dlg(ctx, deps);
     reporter.SetOwner(dlg);
     dlg->ShowAsStored();
@@ -104,7 +83,6 @@ int main(int argc, char** argv) {
     reporter.SetOwner(nullptr);
     app.Shutdown();
     vlx::SetFrameReceiver(nullptr);
-    notifier.reset();
     delete dlg;
     station.reset();
     return 0;

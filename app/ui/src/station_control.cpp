@@ -4,6 +4,11 @@
 #include "vlx/capture/live_engine.h"
 #include "vlx/messages.h"
 #include "vlx/settings/settings_store.h"
+#include "vlx/ui/preview_sink.h"
+
+#include <QPointer>
+#include <cstdio>
+#include <gst/gst.h>
 
 namespace vlx {
 
@@ -63,6 +68,52 @@ void LocalStation::OnMainMessage(const ThreadMessage& m) {
         default:
             break;
     }
+}
+
+StationFront::StationFront(AppContext& ctx, StationOptions options, StationEvents extra) : ctx_(ctx) {
+    if (!options.make_preview_sink) {
+        options.make_preview_sink = [] { return gst_element_factory_make(kPreviewSinkFactory, nullptr); };
+    }
+    options.quit_at_end_of_input = false;
+    QPointer<StationFront> self(this);
+    auto changed = [self] {
+        QMetaObject::invokeMethod(self.data(), [self] {
+            if (self && self->on_change) self->on_change();
+        }, Qt::QueuedConnection);
+    };
+    StationEvents ev = std::move(extra);
+    auto state_changed = ev.state_changed;
+    ev.state_changed = [changed, state_changed](int s) {
+        if (state_changed) state_changed(s);
+        changed();
+    };
+    // The Rec toggle changes no state: the status events carry its caption.
+    auto status = ev.status;
+    ev.status = [changed, status](const StationStatus& s) {
+        if (status) status(s);
+        changed();
+    };
+    if (!ev.error) ev.error = [](const std::string& t) { std::fprintf(stderr, "vlx2: %s\n", t.c_str()); };
+    if (!ev.log) ev.log = [](const std::string& t) { std::fprintf(stderr, "vlx2: %s\n", t.c_str()); };
+    station_ = std::make_unique<Station>(ctx, std::move(options), std::move(ev));
+}
+
+StationFront::~StationFront() = default;
+
+LiveView StationFront::Refresh() {
+    const StationStatus s = station_->Status();
+    LiveView v;
+    // The state itself is current; the rest is the station's last refresh.
+    v.live_state = station_->LiveState();
+    v.manual_rec = s.manual_rec;
+    if (!s.status_text.empty()) {  // none before the first refresh
+        v.status_text = s.status_text;
+        v.row = s.row;
+    }
+    v.size_meter = s.size_meter;
+    v.level_meter = s.max_level;
+    v.audio_meter = s.audio_peak;
+    return v;
 }
 
 }  // namespace vlx

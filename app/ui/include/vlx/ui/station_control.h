@@ -8,11 +8,13 @@
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "vlx/app/context.h"
 #include "vlx/capture/live_page.h"
+#include "vlx/capture/station.h"
 #include "vlx/schedule/schedule.h"
 #include "vlx/thread_msg.h"
 
@@ -91,6 +93,32 @@ private:
     LivePage page_;
     DetectSchedule schedule_;
     QTimer timer21_;
+};
+
+// The shared headless Station (the one vlx2d runs) behind the window: its
+// commands are queued to its supervisor thread, its state and status events
+// come back to the GUI thread queued. It answers "VLX_QUERY" itself.
+class StationFront : public QObject, public StationControl {
+    Q_OBJECT
+public:
+    // options.make_preview_sink is set to the window's preview sink when
+    // empty; the station stays up at the end of a file input.
+    StationFront(AppContext& ctx, StationOptions options, StationEvents extra = {});
+    ~StationFront() override;
+
+    void Start() override { station_->Start(false); }
+    void Preview() override { station_->Preview(); }
+    void Detect() override { station_->Detect(); }
+    void Stop() override { station_->StopCapture(); }
+    void Rec() override { station_->Rec(); }
+    LiveView Refresh() override;
+    std::pair<int64_t, int64_t> Query() override { return station_->Query(); }
+
+    Station& station() { return *station_; }
+
+private:
+    AppContext& ctx_;
+    std::unique_ptr<Station> station_;
 };
 
 }  // namespace vlx
