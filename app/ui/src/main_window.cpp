@@ -2,19 +2,13 @@
 
 #include <QCloseEvent>
 #include <QIcon>
-#include <QLabel>
 #include <QPointer>
 #include <QThread>
-#include <QVBoxLayout>
 
 #include <chrono>
 #include <future>
 
 #include "vlx/app/dbus_notify.h"
-#include "vlx/messages.h"
-#include "vlx/settings/settings_store.h"
-#include "vlx/capture/live_engine.h"
-#include "vlx/app/report.h"
 #include "vlx/ui/page_live.h"
 #include "vlx/ui/settings_pages.h"
 #include "vlx/ui/status_box.h"
