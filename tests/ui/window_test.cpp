@@ -540,8 +540,10 @@ private slots:
             }
         };
         check(win_.get());
-        AnswerModal([&](QWidget* w) { check(w); });
-        Click("ftpDialog");
+        for (const char* dialog : {"ftpDialog", "sunDialog"}) {
+            AnswerModal([&](QWidget* w) { check(w); });
+            Click(dialog);
+        }
         QVERIFY2(checked >= 50, qPrintable(QString::number(checked)));
         // A typed value beyond the end is corrected to it.
         auto* head = Find<QSpinBox>("IF.fs_head");
