@@ -13,6 +13,7 @@
 #include <gst/gst.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -82,6 +83,12 @@ int main(int argc, char** argv) {
     QCoreApplication::processEvents();
     reporter.SetOwner(nullptr);
     app.Shutdown();
+    const vlx::StationSummary sum = station->station().Summary();
+    std::fprintf(stderr,
+                 "vlx2: %lld clips written, %lld frames examined, %lld frames between clips, %lld frames shown, %.1f s\n",
+                 static_cast<long long>(sum.clips_written),
+                 static_cast<long long>(sum.frames_in - sum.frames_unexamined),
+                 static_cast<long long>(sum.frames_unexamined), static_cast<long long>(frames.frames()), sum.elapsed_s);
     vlx::SetFrameReceiver(nullptr);
     delete dlg;
     station.reset();
