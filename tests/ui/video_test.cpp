@@ -82,7 +82,7 @@ private slots:
         test::TempDir dir;
         const std::string avi = dir / "sky.avi";
         if (file) {
-            const std::string cmd = test::BuildDir() + "/bin/vlx-skysim --preset demo --seconds 8 --width 320 --height 240 --out '" +
+            const std::string cmd = test::BuildDir() + "/bin/vlx-skysim --preset two-apart --seconds 8 --width 320 --height 240 --out '" +
                                     avi + "' > /dev/null";
             QCOMPARE(std::system(cmd.c_str()), 0);
         }
@@ -170,6 +170,13 @@ private slots:
 
         const char* shot = std::getenv("VLX_SCREENSHOT");
         if (shot && file && shared) win->grab().save(QString::fromLocal8Bit(shot));
+
+        // The first meteor's clip ends: its map picture becomes the live still.
+        if (file && shared) {
+            const QImage black = video->still();
+            QTRY_VERIFY_WITH_TIMEOUT(video->still() != black, 20000);
+            QCOMPARE(video->still().size(), QSize(320, 240));
+        }
 
         QTest::mouseClick(win->findChild<QPushButton*>("Stop"), Qt::LeftButton);
         QTRY_VERIFY(!video->live());

@@ -121,12 +121,17 @@ CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps) : QWidget(nullptr), ctx_(ct
     deps_.station->on_change = [self] {
         if (self) self->live_->SyncControls();
     };
+    deps_.station->on_map_picture = [self](const std::string& path) {
+        QImage map;
+        if (self && map.load(QString::fromLocal8Bit(path.c_str()))) self->live_->video()->SetStill(map);
+    };
     deps_.station->Start();
     live_->SyncControls();
 }
 
 CVLX2Dlg::~CVLX2Dlg() {
     deps_.station->on_change = nullptr;
+    deps_.station->on_map_picture = nullptr;
     ctx_.after_settings_read = nullptr;
     ctx_.status.OnChange(nullptr);
 }

@@ -93,6 +93,16 @@ StationFront::StationFront(AppContext& ctx, StationOptions options, StationEvent
         if (status) status(s);
         changed();
     };
+    auto finished = ev.clip_finished;
+    ev.clip_finished = [self, finished](const FinishedClip& c) {
+        if (finished) finished(c);
+        for (const std::string& f : c.files) {
+            if (f.size() < 5 || f.compare(f.size() - 5, 5, "M.bmp") != 0) continue;
+            QMetaObject::invokeMethod(self.data(), [self, f] {
+                if (self && self->on_map_picture) self->on_map_picture(f);
+            }, Qt::QueuedConnection);
+        }
+    };
     if (!ev.error) ev.error = [](const std::string& t) { std::fprintf(stderr, "vlx2: %s\n", t.c_str()); };
     if (!ev.log) ev.log = [](const std::string& t) { std::fprintf(stderr, "vlx2: %s\n", t.c_str()); };
     station_ = std::make_unique<Station>(ctx, std::move(options), std::move(ev));

@@ -51,6 +51,9 @@ public:
     // Set by the window; called on the GUI thread when the live state changed
     // other than by a button (the schedule, a stop request from the pipeline).
     std::function<void()> on_change;
+    // Set by the window; called on the GUI thread with the map picture file
+    // of each finished clip (the live still shows the latest one).
+    std::function<void(const std::string& path)> on_map_picture;
 };
 
 // The live page logic and the detection schedule on the GUI thread; commands
