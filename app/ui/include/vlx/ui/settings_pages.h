@@ -51,6 +51,18 @@ class CPageInput : public SettingsPage {
     Q_OBJECT
 public:
     CPageInput(AppContext& ctx, QWidget* parent = nullptr);
+
+private:
+    // Routes the chosen inputs on the devices and shows their names.
+    void Route();
+    QLabel* inputs_ = nullptr;
+};
+
+// The device's own controls (brightness, gain, ...), as its property page.
+class CPropertyDlg : public QDialog {
+    Q_OBJECT
+public:
+    CPropertyDlg(const std::string& node, QWidget* parent = nullptr);
 };
 
 class CPageAction : public SettingsPage {
