@@ -251,8 +251,9 @@ int main(int argc, char** argv) {
     vlx::StationEvents ev;
     ev.clip_finished = [&](const vlx::FinishedClip& c) {
         std::lock_guard<std::mutex> lock(out_mu);
-        std::fprintf(stderr, "vlx2d: clip %s (result %d, %d frames)\n", c.path.empty() ? "cancelled" : c.path.c_str(),
-                     c.result, c.frames);
+        std::fprintf(stderr, "vlx2d: clip %s (result %d, %d frames to frame %lld)\n",
+                     c.path.empty() ? "cancelled" : c.path.c_str(), c.result, c.frames,
+                     static_cast<long long>(c.end_frame));
     };
     ev.error = [&](const std::string& t) {
         std::lock_guard<std::mutex> lock(out_mu);

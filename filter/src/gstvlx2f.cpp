@@ -492,20 +492,24 @@ static gboolean gst_vlx2f_video_sink_query(GstPad* pad, GstObject* parent, GstQu
 // out and the clip ends with them, before the end-of-stream follows.
 static void gst_vlx2f_drain_clip(GstVlx2f* self) {
     State& s = *self->state;
-    std::vector<GstBuffer*> tail;
-    GstStructure* clip_end = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(s.mu);
-        DetectParams* p = s.core.block();
-        vlx::detect::VideoOutcome o;
-        while (p && s.have_vcaps && s.core.DrainAtEnd(o)) {
+    // One frame per step, each pushed before the next step: the last step
+    // tells the application that the clip is over, and by then every frame
+    // must be on its way to the writer.
+    for (;;) {
+        GstBuffer* frame = nullptr;
+        GstStructure* clip_end = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            DetectParams* p = s.core.block();
+            vlx::detect::VideoOutcome o;
+            if (!p || !s.have_vcaps || !s.core.DrainAtEnd(o)) return;
             if (o.capture_slot >= 0) {
                 GstBuffer* cb = s.vring->Wrap(o.capture_slot, s.core.VideoSlot(o.capture_slot),
                                               static_cast<size_t>(p->frame_bytes), o.capture_len);
                 if (cb) {
                     StampBuffer(cb, o.capture_times);
                     vlx::filter::DescribePacked(cb, s.fmt, s.out_w, s.out_h, s.out_packed, s.out_default_packed);
-                    tail.push_back(gst_buffer_ref(cb));
+                    frame = gst_buffer_ref(cb);
                 }
             }
             if (o.clip_ended) {
@@ -514,11 +518,13 @@ static void gst_vlx2f_drain_clip(GstVlx2f* self) {
                                              static_cast<gint64>(p->clip_start_time), "trigger", G_TYPE_INT,
                                              p->clip_trigger, nullptr);
             }
-            o = vlx::detect::VideoOutcome{};
+        }
+        if (frame) gst_pad_push(self->capture, frame);
+        if (clip_end) {
+            gst_element_post_message(GST_ELEMENT(self), gst_message_new_element(GST_OBJECT(self), clip_end));
+            return;
         }
     }
-    for (GstBuffer* b : tail) gst_pad_push(self->capture, b);
-    if (clip_end) gst_element_post_message(GST_ELEMENT(self), gst_message_new_element(GST_OBJECT(self), clip_end));
 }
 
 static gboolean gst_vlx2f_video_sink_event(GstPad* pad, GstObject* parent, GstEvent* event) {

@@ -190,6 +190,7 @@ FinishedClip ClipFinisher::Finish(ClipRecord& rec) {
     out.frames = rec.dp.clip_frames;
     out.start_time = rec.dp.clip_start_time;
     out.trigger = rec.dp.clip_trigger;
+    out.end_frame = rec.end_frame;
     Load(rec);
     DeleteUnaccepted(rec);
     if (rec.result == kClipNone) return out;

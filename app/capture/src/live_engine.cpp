@@ -19,14 +19,6 @@ namespace {
 constexpr const char* kHr = "0x80004005";  // the generic failure code of the messages
 constexpr GstClockTime kVideoEncoderOffset = GST_SECOND * 60 * 60 * 1000;
 
-uint8_t* AllocZeroed(size_t bytes) {
-    // 64-byte aligned for the detector's vector loops.
-    size_t rounded = (bytes + 63) & ~static_cast<size_t>(63);
-    void* p = std::aligned_alloc(64, rounded ? rounded : 64);
-    if (p) std::memset(p, 0, rounded ? rounded : 64);
-    return static_cast<uint8_t*>(p);
-}
-
 GstElement* Make(const char* factory, const char* name = nullptr) {
     return gst_element_factory_make(factory, name);
 }
@@ -59,23 +51,6 @@ std::string EncoderFactoryOf(const char* entry) {
 
 }  // namespace
 
-BlockSizes ComputeBlockSizes(const DetectParams& dp, bool gray8, bool has_audio) {
-    BlockSizes s;
-    s.pixels = (dp.cx * dp.cy + 3) / 4 * 4;
-    s.frame_bytes = gray8 ? s.pixels : 2 * s.pixels;
-    s.shift_frames = dp.fs_diff + dp.dmin + dp.fs_head + 15;
-    if (has_audio) {
-        if (dp.fps >= 0.01) {
-            s.audio_buf_bytes = static_cast<int32_t>((static_cast<int64_t>(192000.0 / dp.fps) + 4095) / 4096 * 4096);
-            s.audio_bufs = 2 * s.shift_frames;
-        } else {
-            s.audio_buf_bytes = 98304;
-            s.audio_bufs = s.shift_frames;
-        }
-    }
-    return s;
-}
-
 struct LiveEngine::Writer {
     GstElement* bin = nullptr;
     GstElement* filesink = nullptr;
@@ -94,21 +69,6 @@ struct LiveEngine::Writer {
     }
 };
 
-struct LiveEngine::BlockBuffers {
-    uint8_t* shift = nullptr;
-    uint8_t* audio = nullptr;
-    uint8_t* mask = nullptr;
-    uint8_t* hit = nullptr;
-    uint8_t* avr = nullptr;
-    uint8_t* snap = nullptr;
-    uint8_t* obj = nullptr;
-    AreaMaskPicture area;
-
-    ~BlockBuffers() {
-        for (uint8_t* p : {obj, snap, avr, hit, mask, audio, shift}) std::free(p);
-    }
-};
-
 LiveEngine::LiveEngine(AppContext& ctx, LiveEngineOptions options) : ctx_(ctx), opt_(std::move(options)) {
     if (!gst_is_initialized()) gst_init(nullptr, nullptr);
 }
@@ -122,40 +82,18 @@ std::string LiveEngine::last_error() const {
 
 bool LiveEngine::AllocateBuffers(bool gray8) {
     DetectParams& dp = ctx_.dp;
-    BlockSizes s = ComputeBlockSizes(dp, gray8, has_audio_);
-    dp.pixels = s.pixels;
-    dp.frame_bytes = s.frame_bytes;
-    dp.shift_frames = s.shift_frames;
-    dp.audio_buf_bytes = s.audio_buf_bytes;
-    dp.audio_bufs = s.audio_bufs;
-    buffers_ = std::make_unique<BlockBuffers>();
-    BlockBuffers& b = *buffers_;
-
-    b.shift = AllocZeroed(static_cast<size_t>(s.frame_bytes) * static_cast<size_t>(s.shift_frames));
-    if (!b.shift) return ErrorBox("UM013: Insufficient memory available for Shift Buffer"), false;
-    dp.shift_buf = b.shift;
-    if (has_audio_) {
-        b.audio = AllocZeroed(static_cast<size_t>(s.audio_buf_bytes) * static_cast<size_t>(s.audio_bufs));
-        if (!b.audio) return ErrorBox("UM014: Insufficient memory available for Audio Shift Buffer"), false;
+    switch (buffers_.Allocate(dp, gray8, has_audio_)) {
+        case BlockBuffers::kNone: break;
+        case BlockBuffers::kShift: return ErrorBox("UM013: Insufficient memory available for Shift Buffer"), false;
+        case BlockBuffers::kAudio: return ErrorBox("UM014: Insufficient memory available for Audio Shift Buffer"), false;
+        case BlockBuffers::kMask: return ErrorBox("Insufficient memory available for Mask"), false;
+        case BlockBuffers::kHitMap: return ErrorBox("UM015: Insufficient memory available for HitMap"), false;
+        case BlockBuffers::kAvrMap: return ErrorBox("UM016: Insufficient memory available for AvrMap"), false;
+        case BlockBuffers::kSnapshot: return ErrorBox("UM017: Insufficient memory available for SnapShot"), false;
+        case BlockBuffers::kObjMap: return ErrorBox("UM018: Insufficient memory available for ObjMap"), false;
     }
-    dp.audio_shift_buf = b.audio;
-    b.mask = AllocZeroed(static_cast<size_t>(s.pixels) + 2 * static_cast<size_t>(dp.cx));
-    if (!b.mask) return ErrorBox("Insufficient memory available for Mask"), false;
-    dp.mask_alloc = b.mask;
-    dp.mask = b.mask + dp.cx;
-    ReadAreaMask(ctx_, true, b.area);
-    b.hit = AllocZeroed(static_cast<size_t>(s.pixels));
-    if (!b.hit) return ErrorBox("UM015: Insufficient memory available for HitMap"), false;
-    dp.hit_map = b.hit;
-    b.avr = AllocZeroed(4 * static_cast<size_t>(s.pixels));
-    if (!b.avr) return ErrorBox("UM016: Insufficient memory available for AvrMap"), false;
-    dp.avr_map = reinterpret_cast<uint32_t*>(b.avr);
-    b.snap = AllocZeroed(static_cast<size_t>(s.frame_bytes));
-    if (!b.snap) return ErrorBox("UM017: Insufficient memory available for SnapShot"), false;
-    dp.snapshot = b.snap;
-    b.obj = AllocZeroed(static_cast<size_t>(s.pixels));
-    if (!b.obj) return ErrorBox("UM018: Insufficient memory available for ObjMap"), false;
-    dp.obj_map = b.obj;
+    // The mask comes with the block; hit map and the rest start cleared.
+    ReadAreaMask(ctx_, true, area_);
     return true;
 }
 
@@ -625,7 +563,7 @@ void LiveEngine::ReleaseStart() { ReleaseSource(); }
 
 void LiveEngine::TearDown() {
     if (!pipeline_) {
-        buffers_.reset();
+        buffers_.Release(ctx_.dp);
         return;
     }
     ReleaseWriter();
@@ -649,15 +587,7 @@ void LiveEngine::TearDown() {
     frames_at_clip_end_ = -1;
     input_ended_ = false;
     eos_posted_ = false;
-    dp.obj_map = nullptr;
-    dp.snapshot = nullptr;
-    dp.avr_map = nullptr;
-    dp.hit_map = nullptr;
-    dp.mask = nullptr;
-    dp.mask_alloc = nullptr;
-    dp.audio_shift_buf = nullptr;
-    dp.shift_buf = nullptr;
-    buffers_.reset();
+    buffers_.Release(dp);
 }
 
 void LiveEngine::CallReserved() {

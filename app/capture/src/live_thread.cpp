@@ -221,6 +221,7 @@ void CLiveThread::StopCapture() {
         !engine_->temp_path().empty()) {
         auto rec = TakeClipRecord(ctx_, engine_->temp_path());
         engine_->ReleaseWriter();
+        rec->end_frame = engine_->stats().frames_in;
         HandOver(std::move(rec));
     }
     {
@@ -252,6 +253,8 @@ void CLiveThread::ClipEnd() {
     // first: the re-arm clears the block's pictures for the next clip.
     auto rec = TakeClipRecord(ctx_, engine_->temp_path());
     engine_->ReleaseWriter();
+    // A file source is held by now: the count is the clip's last frame.
+    rec->end_frame = engine_->stats().frames_in;
     HandOver(std::move(rec));
     if (engine_->input_ended()) {
         // The file ended with this clip: nothing more will come to re-arm for.

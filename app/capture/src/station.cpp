@@ -73,6 +73,9 @@ struct Station::Impl {
     StationStatus status;
     StationSummary summary;
     std::atomic<int> live_state{LiveActions::kStop};
+    std::atomic<bool> quit_requested{false};
+    std::atomic<ClipFinisher*> finisher_ptr{nullptr};  // for Quit from any thread  // a Quit that may precede the supervisor's queue
+    std::atomic<int> quit_code{0};
     std::promise<std::pair<int64_t, int64_t>>* query = nullptr;
 
     Impl(AppContext& c, StationOptions o, StationEvents e) : ctx(c), opt(std::move(o)), ev(std::move(e)) {}
@@ -159,7 +162,9 @@ std::pair<int64_t, int64_t> Station::Query() {
 void Station::Quit(int exit_code) {
     Impl& m = *impl_;
     // Uploads and mails waiting now are given up at once, before the stop.
-    if (m.finisher) m.finisher->GiveUpNetwork();
+    m.quit_code = exit_code;
+    m.quit_requested = true;
+    if (ClipFinisher* f = m.finisher_ptr.load()) f->GiveUpNetwork();
     m.Post(kCmdQuit, static_cast<uintptr_t>(exit_code));
 }
 
@@ -212,8 +217,10 @@ void Station::Impl::Run(std::promise<void>& ready) {
         if (ev.clip_finished) ev.clip_finished(c);
     };
     fh.log = [this](const std::string& t) { Log(t); };
+    fh.analyse = opt.analyse;
     finisher = std::make_unique<ClipFinisher>(ctx, fh, opt.finisher_queue);
     finisher->Start();
+    finisher_ptr = finisher.get();
 
     LiveEngineOptions eo;
     eo.main_thread = queue.id();
@@ -269,6 +276,11 @@ void Station::Impl::Run(std::promise<void>& ready) {
     file_input = ctx.dp.fileinmode != 0 && !IsNetworkAddress(ctx.ap.infname);
     ready.set_value();
 
+    if (quit_requested) {
+        // Asked to quit before the station was up (a signal at start-up).
+        Finish(quit_code);
+        return;
+    }
     if (detect_now) {
         Batched([&] { page->UserDetect(); });
     } else {

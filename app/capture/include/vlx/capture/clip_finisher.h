@@ -36,6 +36,7 @@ struct ClipRecord {
     Settings ap{};               // the AP.* settings at the clip's end
     int output_kind = kOutputNone;
     int64_t detect_start_time = 0;
+    int64_t end_frame = 0;       // frames that had reached the detector at the clip's end
     std::vector<uint8_t> snapshot, hit_map, avr_map, mask;
     // Set when the clip's uploads and mails are to be skipped (queue full,
     // stop); a wait already under way for it ends at once.
@@ -98,7 +99,6 @@ private:
 
     bool Upload(ClipRecord& rec, const std::string& file, int kind, const std::string& hhmm);
     bool Mail(ClipRecord& rec, const std::string& file, bool attach);
-    bool NetworkAllowed(ClipRecord& rec, FinishedClip& out);
     void Loop();
 
     AppContext& main_;
@@ -114,7 +114,6 @@ private:
     bool stopping_ = false;
     std::thread thread_;
     std::atomic<int64_t> given_up_{0};
-    FinishedClip* current_out_ = nullptr;
 };
 
 }  // namespace vlx

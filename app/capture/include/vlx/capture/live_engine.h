@@ -21,6 +21,8 @@
 
 #include "vlx/app/context.h"
 #include "vlx/capture/sources.h"
+#include "vlx/clips/records.h"
+#include "vlx/detect/block_buffers.h"
 #include "vlx/thread_msg.h"
 
 namespace vlx {
@@ -42,16 +44,6 @@ struct LiveEngineOptions {
     std::string preview_sink = "fakesink";
     std::string sound_sink = "autoaudiosink";
 };
-
-// Buffers of the parameter block, sized from the settings.
-struct BlockSizes {
-    int32_t pixels = 0;
-    int32_t frame_bytes = 0;
-    int32_t shift_frames = 0;
-    int32_t audio_buf_bytes = 0;
-    int32_t audio_bufs = 0;
-};
-BlockSizes ComputeBlockSizes(const DetectParams& dp, bool gray8, bool has_audio);
 
 // Statistics of a run, for the station's summary.
 struct LiveStats {
@@ -110,7 +102,6 @@ public:
 
 private:
     struct Writer;
-    struct BlockBuffers;
 
     bool AllocateBuffers(bool gray8);
     bool CreateElement();
@@ -129,7 +120,8 @@ private:
     bool has_audio_ = false;
     bool running_ = false;
     std::unique_ptr<Writer> writer_;
-    std::unique_ptr<BlockBuffers> buffers_;
+    BlockBuffers buffers_;
+    AreaMaskPicture area_;
     std::string temp_path_;
 
     mutable std::mutex mu_;

@@ -37,6 +37,8 @@
 
 namespace vlx {
 
+struct ClipRecord;
+
 struct StationOptions {
     // File input as fast as it decodes (frames timed by the stream).
     bool fast = false;
@@ -64,6 +66,10 @@ struct StationOptions {
     int finisher_queue = 4;
     // The status event's period in ms; 0 for three frame periods.
     int status_period_ms = 0;
+    // An extra step of every accepted clip's finishing, after its stills and
+    // before its XML record (on the finisher thread); base is the clip path
+    // without its extension, clip_ctx the clip's own context.
+    std::function<void(AppContext& clip_ctx, const ClipRecord& rec, const std::string& base)> analyse;
 };
 
 // A clip the finisher has completed.
@@ -73,6 +79,9 @@ struct FinishedClip {
     int32_t frames = 0;          // clip_frames
     int64_t start_time = 0;      // clip_start_time (capture time)
     int32_t trigger = 0;         // clip_trigger
+    // Frames that had reached the detector when the clip ended: its frames
+    // are the `frames` source frames before about this one.
+    int64_t end_frame = 0;
     std::vector<std::string> files;  // every file written for it (clip, stills, map, thumbnail, XML)
     bool network_skipped = false;    // its uploads and mails were skipped or given up
 };
