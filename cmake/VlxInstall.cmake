@@ -46,7 +46,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/vlx2d.service DESTINATION lib/system
 
 # Where an installed program looks for the plugins, relative to itself.
 file(RELATIVE_PATH vlx_bin_to_plugins "/p/${CMAKE_INSTALL_BINDIR}" "/p/${VLX_INSTALL_PLUGINDIR}")
-foreach(prog vlx2d vlx2)
+foreach(prog vlx2d vlx2 vlx_ui)
   if(TARGET ${prog})
     target_compile_definitions(${prog} PRIVATE VLX_INSTALLED_PLUGIN_DIR="${vlx_bin_to_plugins}")
   endif()

@@ -15,6 +15,12 @@ for f in bin/vlx2d bin/vlx-skysim "$plugindir/libgstvlx2f.so" share/doc/vigilux/
          lib/systemd/user/vlx2d.service; do
   [ -f "$stage/$f" ] || fail "$f not installed"
 done
+if [ -x "$build/bin/vlx2" ]; then
+  for f in bin/vlx2 "$plugindir/libgstvlx2rf.so" share/applications/vigilux.desktop \
+           share/icons/hicolor/64x64/apps/vigilux.png; do
+    [ -f "$stage/$f" ] || fail "$f not installed"
+  done
+fi
 unit="$stage/lib/systemd/user/vlx2d.service"
 grep -q '^ExecStart=/opt/vigilux/bin/vlx2d ' "$unit" || fail "the unit does not start /opt/vigilux/bin/vlx2d"
 grep -q '^Restart=on-failure$' "$unit" || fail "the unit does not restart on failure"
@@ -25,6 +31,9 @@ grep -q '^WorkingDirectory=%E/vigilux$' "$unit" || fail "the unit's working dire
 prefix="$tmp/prefix"
 cmake --install "$build" --prefix "$prefix" >"$tmp/install2.log" 2>&1 || { cat "$tmp/install2.log"; fail "cmake --install"; }
 ldd "$prefix/bin/vlx2d" | grep libvlxmsg | grep -q "$prefix/" || fail "vlx2d does not take its library from the prefix"
+if [ -x "$prefix/bin/vlx2" ]; then
+  ldd "$prefix/bin/vlx2" | grep libvlxmsg | grep -q "$prefix/" || fail "vlx2 does not take its library from the prefix"
+fi
 mkdir -p "$tmp/home" "$tmp/run"
 clean_env() {
   env -i PATH=/usr/bin:/bin HOME="$tmp/home" XDG_DOCUMENTS_DIR="$tmp/home/Documents" \
