@@ -375,6 +375,7 @@ CPageAction::CPageAction(AppContext& ctx, QWidget* parent) : SettingsPage(ctx, Q
                 Line(c, {new QLabel(QStringLiteral("X:"), c), b.Int("AP.sj_cx", c), new QLabel(QStringLiteral("Y:"), c), b.Int("AP.sj_cy", c),
                          b.Flag("AP.tmark", QStringLiteral("+Mark"), c)}));
     img->addRow(b.Flag("AP.leavelong", QStringLiteral("Leave Image of Long Clip"), c));
+    img->addRow(b.Flag("AP.track", QStringLiteral("Track and verdict (.track.json)"), c));
 
     QFormLayout* sch = Group(c, column, QStringLiteral("Schedule"));
     for (int n = 0; n < 2; ++n) {
