@@ -4,19 +4,21 @@
 # time, detection on) on a 10 s 1920x1080 YUY2 simulated sky, versus
 # filesrc ! avidemux ! fakesink sync=true on that file.
 #
-#   bench/station_cpu.sh [BUILD_DIR]     (default: build)
+#   bench/station_cpu.sh [BUILD_DIR [PRESET]]   (defaults: build, demo)
 #
 # Prints both CPU times (user + system) and their ratio. The sky file is made
-# once under BUILD_DIR/bench-data.
+# once per preset under BUILD_DIR/bench-data. "demo" records one clip (the
+# writer's share included); "twinkle" records none (the pure per-frame cost).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${1:-build}
+PRESET=${2:-demo}
 BIN=$(realpath -m "$BUILD/bin")
 DATA=$(realpath -m "$BUILD/bench-data")
 mkdir -p "$DATA"
-SKY=$DATA/sky-1080-yuy2-10s.avi
+SKY=$DATA/$PRESET-1080-yuy2-10s.avi
 if [ ! -s "$SKY" ]; then
-  "$BIN/vlx-skysim" --preset demo --width 1920 --height 1080 --format YUY2 --seconds 10 --out "$SKY" >/dev/null
+  "$BIN/vlx-skysim" --preset "$PRESET" --width 1920 --height 1080 --format YUY2 --seconds 10 --out "$SKY" >/dev/null
 fi
 export GST_PLUGIN_PATH=$(realpath -m "$BUILD/plugins")${GST_PLUGIN_PATH:+:$GST_PLUGIN_PATH}
 

@@ -300,9 +300,6 @@ int main(int argc, char** argv) {
                 static_cast<long long>(sum.clips_written), static_cast<long long>(sum.frames_in - sum.frames_unexamined),
                 static_cast<long long>(sum.frames_unexamined), static_cast<long long>(sum.gaps),
                 static_cast<long long>(sum.max_gap_frames), sum.max_gap_ms, sum.elapsed_s);
-    if (sum.network_given_up > 0) {
-        std::printf("vlx2d: uploads and mails of %lld clips given up\n", static_cast<long long>(sum.network_given_up));
-    }
     for (const std::string& c : sum.clips) std::printf("  %s\n", c.c_str());
     return station.ExitCode();
 }

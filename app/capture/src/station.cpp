@@ -457,7 +457,7 @@ void Station::Impl::Finish(int code) {
     live->PostExit();
     while (!live->Ended()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     // A silent server must not keep a finished file input running: after a
-    // short grace what still waits for the network is given up.
+    // grace of two seconds what still waits for the network is given up.
     if (!give_up_network) finisher->Drain(static_cast<int>(opt.end_of_input_grace_s * 1000));
     finisher->GiveUpNetwork();
     finisher->Stop();

@@ -87,8 +87,11 @@ public:
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.stall_timeout_s));
         if (options.cancel) {
-            // The library calls this about once a second even while it waits
-            // for a reply, so a raised flag ends the session promptly.
+            // A cancellable session runs its own transfer loop that looks at
+            // the flag every 100 ms; the callback covers the library's own
+            // loops (about once a second).
+            cancel_ = options.cancel;
+            multi_ = curl_multi_init();
             curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
             curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CancelCheck);
             curl_easy_setopt(h, CURLOPT_XFERINFODATA, options.cancel);
@@ -120,7 +123,7 @@ public:
         Reset();
         curl_easy_setopt(h_.get(), CURLOPT_URL, dir_url_.c_str());
         curl_easy_setopt(h_.get(), CURLOPT_NOBODY, 1L);
-        return curl_easy_perform(h_.get());
+        return Perform();
     }
 
     CURLcode Put(const std::string& remote_name, FILE* f, curl_off_t size) {
@@ -130,7 +133,7 @@ public:
         curl_easy_setopt(h_.get(), CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(h_.get(), CURLOPT_READDATA, f);
         curl_easy_setopt(h_.get(), CURLOPT_INFILESIZE_LARGE, size);
-        return curl_easy_perform(h_.get());
+        return Perform();
     }
 
     // The names in the directory (NLST).
@@ -140,7 +143,7 @@ public:
         curl_easy_setopt(h_.get(), CURLOPT_DIRLISTONLY, 1L);
         curl_easy_setopt(h_.get(), CURLOPT_WRITEFUNCTION, &AppendText);
         curl_easy_setopt(h_.get(), CURLOPT_WRITEDATA, listing);
-        return curl_easy_perform(h_.get());
+        return Perform();
     }
 
     // Deletes each name in the directory; stops at the first refusal.
@@ -159,12 +162,50 @@ public:
         curl_easy_setopt(h_.get(), CURLOPT_URL, dir_url_.c_str());
         curl_easy_setopt(h_.get(), CURLOPT_NOBODY, 1L);
         curl_easy_setopt(h_.get(), CURLOPT_POSTQUOTE, list);
-        CURLcode rc = curl_easy_perform(h_.get());
+        CURLcode rc = Perform();
         curl_easy_setopt(h_.get(), CURLOPT_POSTQUOTE, nullptr);
         return rc;
     }
 
+    ~FtpSession() {
+        h_.reset();  // before the multi handle whose cache holds the connection
+        if (multi_) curl_multi_cleanup(multi_);
+    }
+
 private:
+    // One step. The multi handle keeps the connection between the steps of
+    // the session as the easy handle's own would.
+    CURLcode Perform() {
+        if (!multi_) return curl_easy_perform(h_.get());
+        if (cancel_->load()) return CURLE_ABORTED_BY_CALLBACK;
+        CURL* h = h_.get();
+        if (curl_multi_add_handle(multi_, h) != CURLM_OK) return curl_easy_perform(h);
+        CURLcode rc = CURLE_OK;
+        bool done = false;
+        for (;;) {
+            int running = 0;
+            if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+                rc = CURLE_FAILED_INIT;
+                break;
+            }
+            int queued = 0;
+            while (CURLMsg* msg = curl_multi_info_read(multi_, &queued)) {
+                if (msg->msg == CURLMSG_DONE && msg->easy_handle == h) {
+                    rc = msg->data.result;
+                    done = true;
+                }
+            }
+            if (done || running == 0) break;
+            if (cancel_->load()) {
+                rc = CURLE_ABORTED_BY_CALLBACK;
+                break;
+            }
+            curl_multi_poll(multi_, nullptr, 0, 100, nullptr);
+        }
+        curl_multi_remove_handle(multi_, h);
+        return rc;
+    }
+
     static int CancelCheck(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
         return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
     }
@@ -182,6 +223,8 @@ private:
     }
 
     CurlPtr h_;
+    CURLM* multi_ = nullptr;
+    const std::atomic<bool>* cancel_ = nullptr;
     char error_[CURL_ERROR_SIZE] = {};
     std::string user_, password_, dir_url_;
 };

@@ -25,9 +25,8 @@ enum FtpFileKind : int {
 struct FtpOptions {
     int connect_timeout_s = 20;  // TCP connect, and each server reply
     int stall_timeout_s = 20;    // transfer below 1 byte/s for this long
-    // Raised by another thread to end the upload at once (within about a
-    // second, the library's progress period); it then fails without a
-    // status text of its own.
+    // Raised by another thread to end the upload at once (within about
+    // 100 ms); it then fails without a status text of its own.
     const std::atomic<bool>* cancel = nullptr;
 };
 
