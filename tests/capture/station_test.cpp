@@ -149,7 +149,7 @@ TEST_F(Station, EveryMeteorGivesOneCompleteClipWithItsCompanions) {
         EXPECT_EQ(a["lid"], "TOKYO1");
         EXPECT_EQ(a["sid"], "A1");
         // GStreamer reads it too.
-        Result g = Shell("gst-launch-1.0 -q filesrc location=" + Quote(avi.string()) +
+        Result g = Shell("timeout 60 gst-launch-1.0 -q filesrc location=" + Quote(avi.string()) +
                          " ! avidemux ! fakesink");
         EXPECT_EQ(g.status, 0) << g.out;
     }
@@ -306,7 +306,9 @@ TEST_F(Station, WmvClipsCarryTheirSound) {
     Result p = Shell("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 " + Quote(wmvs[0].string()));
     EXPECT_NE(p.out.find("wmv2"), std::string::npos) << p.out;
     EXPECT_NE(p.out.find("wmav2"), std::string::npos) << p.out;
-    Result g = Shell("gst-launch-1.0 -q filesrc location=" + Quote(wmvs[0].string()) + " ! decodebin ! fakesink");
+    // Both streams read, as a player does (a stream left unlinked can stall decodebin).
+    Result g = Shell("timeout 60 gst-launch-1.0 -q filesrc location=" + Quote(wmvs[0].string()) +
+                     " ! decodebin name=d d. ! queue ! fakesink d. ! queue ! fakesink");
     EXPECT_EQ(g.status, 0) << g.out;
 
     fs::remove_all(clips);
