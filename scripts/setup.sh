@@ -10,8 +10,8 @@ PACKAGES=(
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libgstreamer-plugins-bad1.0-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav
-  # window layer
-  qt6-base-dev
+  # window layer, and its test under a virtual display with a window manager
+  qt6-base-dev fonts-dejavu-core xvfb openbox wmctrl inotify-tools
   # images, network, bus
   libjpeg-dev libjpeg-turbo-progs libcurl4-openssl-dev libglib2.0-dev
   dbus-daemon dbus-bin

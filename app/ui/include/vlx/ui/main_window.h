@@ -1,0 +1,116 @@
+// CVLX2Dlg: the main window. The left sheet holds "Input", "Operation",
+// "Profile" and "DB", the right sheet "Live" and "Replay"; the status box sits
+// beside the right sheet's page captions. The window runs the schedule's
+// one-second timer, takes the live side's messages and answers "VLX_QUERY".
+#pragma once
+
+#include <QTabWidget>
+#include <QTimer>
+#include <QWidget>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+
+#include "vlx/app/context.h"
+#include "vlx/capture/live_page.h"
+#include "vlx/schedule/schedule.h"
+#include "vlx/thread_msg.h"
+
+namespace vlx {
+
+class CPageAction;
+class CPageDb;
+class CPageInput;
+class CPageLive;
+class CPageProfile;
+class DbusNotifier;
+class FrameReceiver;
+class StatusBox;
+
+// Messages posted to the window's thread id (engine events, stop requests)
+// reach the window on the GUI thread through this bridge.
+class MainQueueBridge {
+public:
+    explicit MainQueueBridge(QObject* target, std::function<void(const ThreadMessage&)> deliver);
+    ~MainQueueBridge();
+    ThreadId id() const { return id_; }
+
+private:
+    std::thread thread_;
+    std::atomic<ThreadId> id_{0};
+    std::atomic<bool> stop_{false};
+};
+
+struct WindowDeps {
+    std::function<void(uint32_t command)> post;  // a live command to the live side
+    std::function<void()> call_reserved;         // the element's reserved call (VLX_QUERY)
+    FrameReceiver* receiver = nullptr;
+    Alarm* alarm = nullptr;
+    DbusNotifier* notifier = nullptr;  // answers VLX_QUERY when given
+    // Blocks for the schedule's waits (a real sleep when empty).
+    std::function<void(int ms)> sleep;
+};
+
+inline constexpr int kLeftSheetWidth = 320;
+inline constexpr int kRightSheetLeft = 324;
+inline constexpr int kMinWindowWidth = 790;
+inline constexpr int kMinWindowHeight = 459;
+
+class CVLX2Dlg : public QWidget {
+    Q_OBJECT
+public:
+    CVLX2Dlg(AppContext& ctx, WindowDeps deps);
+    ~CVLX2Dlg() override;
+
+    // The end of the window's initialisation: the stored show state (the
+    // window is shown).
+    void ShowAsStored();
+
+    // A message of the live side (GUI thread).
+    void OnMainMessage(const ThreadMessage& m);
+    // Every settings page shows the settings again.
+    void RefreshPages();
+    // Fit the window to the live video (1:N).
+    void FitWindowToVideo();
+    // VLX_QUERY, on the GUI thread: (max_level, clip_count).
+    std::pair<int64_t, int64_t> AnswerQuery();
+
+    LivePage& live_logic() { return page_; }
+    DetectSchedule& schedule() { return schedule_; }
+    CPageLive* live_page() { return live_; }
+    QTabWidget* left_sheet() { return sheet_l_; }
+    QTabWidget* right_sheet() { return sheet_r_; }
+    StatusBox* status_box() { return status_; }
+    QTimer* minute_timer() { return &timer21_; }
+    // Times the window stored its rectangle (at close).
+    int closes() const { return closes_; }
+
+signals:
+    void closed();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void OnRightPage(int index);
+
+    AppContext& ctx_;
+    WindowDeps deps_;
+    LivePage page_;
+    DetectSchedule schedule_;
+    QTabWidget* sheet_l_;
+    QTabWidget* sheet_r_;
+    CPageInput* input_;
+    CPageAction* action_;
+    CPageProfile* profile_;
+    CPageDb* db_;
+    CPageLive* live_;
+    QWidget* replay_;
+    StatusBox* status_;
+    QTimer timer21_;
+    int closes_ = 0;
+};
+
+}  // namespace vlx

@@ -1,0 +1,242 @@
+#include "vlx/ui/main_window.h"
+
+#include <QCloseEvent>
+#include <QIcon>
+#include <QLabel>
+#include <QPointer>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include <chrono>
+#include <future>
+
+#include "vlx/app/dbus_notify.h"
+#include "vlx/messages.h"
+#include "vlx/settings/settings_store.h"
+#include "vlx/capture/live_engine.h"
+#include "vlx/app/report.h"
+#include "vlx/ui/page_live.h"
+#include "vlx/ui/settings_pages.h"
+#include "vlx/ui/status_box.h"
+#include "vlx/ui/video_widget.h"
+
+namespace vlx {
+
+MainQueueBridge::MainQueueBridge(QObject* target, std::function<void(const ThreadMessage&)> deliver) {
+    std::promise<ThreadId> started;
+    std::future<ThreadId> id = started.get_future();
+    QPointer<QObject> guard(target);
+    thread_ = std::thread([this, guard, deliver = std::move(deliver), &started] {
+        ThreadQueue queue;
+        started.set_value(queue.id());
+        while (!stop_) {
+            ThreadMessage m;
+            if (!queue.Get(&m, 100)) continue;
+            QObject* t = guard.data();
+            if (!t) continue;
+            QMetaObject::invokeMethod(t, [deliver, m] { deliver(m); }, Qt::QueuedConnection);
+        }
+    });
+    id_ = id.get();
+}
+
+MainQueueBridge::~MainQueueBridge() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+}
+
+CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps)
+    : QWidget(nullptr),
+      ctx_(ctx),
+      deps_(std::move(deps)),
+      page_(ctx,
+            LivePage::Hooks{
+                deps_.post,
+                [this] { schedule_.OnDetectStarted(); },
+                {},
+                [this](const std::string& text, const StatusRow& row) {
+                    status_->SetStatus(QString::fromLocal8Bit(text.c_str()), QColor(row.r, row.g, row.b));
+                },
+                deps_.alarm,
+            }),
+      schedule_(ctx, page_,
+                DetectSchedule::Hooks{
+                    deps_.sleep,
+                    [this] { ReadSettings(ctx_); },
+                    {},
+                }) {
+    setObjectName(QStringLiteral("CVLX2Dlg"));
+    setWindowTitle(QStringLiteral("Vigilux"));
+    setWindowIcon(QIcon(QStringLiteral(":/vigilux/vigilux.png")));
+
+    sheet_l_ = new QTabWidget(this);
+    sheet_l_->setObjectName(QStringLiteral("CSheetL"));
+    input_ = new CPageInput(ctx, sheet_l_);
+    action_ = new CPageAction(ctx, sheet_l_);
+    profile_ = new CPageProfile(ctx, sheet_l_);
+    db_ = new CPageDb(ctx, sheet_l_);
+    sheet_l_->addTab(input_, QStringLiteral("Input"));
+    sheet_l_->addTab(action_, QStringLiteral("Operation"));
+    sheet_l_->addTab(profile_, QStringLiteral("Profile"));
+    sheet_l_->addTab(db_, QStringLiteral("DB"));
+
+    sheet_r_ = new QTabWidget(this);
+    sheet_r_->setObjectName(QStringLiteral("CSheetR"));
+    live_ = new CPageLive(ctx, page_, deps_.receiver, sheet_r_);
+    replay_ = new QWidget(sheet_r_);
+    replay_->setObjectName(QStringLiteral("Replay"));
+    sheet_r_->addTab(live_, QStringLiteral("Live"));
+    sheet_r_->addTab(replay_, QStringLiteral("Replay"));
+    status_ = new StatusBox(sheet_r_);
+    sheet_r_->setCornerWidget(status_, Qt::TopRightCorner);
+
+    // The display images: the live still (black) until a pipeline runs.
+    QImage still(std::max(1, ctx.dp.cx), std::max(1, ctx.dp.cy), QImage::Format_RGB888);
+    still.fill(Qt::black);
+    live_->video()->SetStill(still);
+
+    for (SettingsPage* p : std::initializer_list<SettingsPage*>{input_, action_, profile_, db_}) {
+        connect(p, &SettingsPage::settingsChanged, this, &CVLX2Dlg::RefreshPages);
+    }
+    connect(action_, &CPageAction::settingsRead, this, &CVLX2Dlg::RefreshPages);
+    connect(live_, &CPageLive::oneToOne, this, &CVLX2Dlg::FitWindowToVideo);
+    connect(sheet_r_, &QTabWidget::currentChanged, this, &CVLX2Dlg::OnRightPage);
+
+    // Settings read anywhere (a profile, a schedule start) are shown again.
+    QPointer<CVLX2Dlg> self(this);
+    ctx_.after_settings_read = [self](AppContext&) {
+        if (!self) return;
+        if (QThread::currentThread() == self->thread()) {
+            self->RefreshPages();
+        } else {
+            QMetaObject::invokeMethod(self.data(), [self] { if (self) self->RefreshPages(); }, Qt::QueuedConnection);
+        }
+    };
+    ctx_.status.OnChange([self](const std::string& message) {
+        const QString m = QString::fromLocal8Bit(message.c_str());
+        QMetaObject::invokeMethod(self.data(), [self, m] { if (self) self->status_->SetMessage(m); }, Qt::QueuedConnection);
+    });
+    status_->SetMessage(QString::fromLocal8Bit(ctx_.status.Get().c_str()));
+    if (deps_.notifier) {
+        deps_.notifier->AnswerQueries([self]() -> std::pair<int64_t, int64_t> {
+            auto answer = std::make_shared<std::promise<std::pair<int64_t, int64_t>>>();
+            std::future<std::pair<int64_t, int64_t>> result = answer->get_future();
+            if (self) {
+                QMetaObject::invokeMethod(self.data(), [self, answer] {
+                    answer->set_value(self ? self->AnswerQuery() : std::pair<int64_t, int64_t>{0, 0});
+                }, Qt::QueuedConnection);
+            }
+            if (result.wait_for(std::chrono::seconds(2)) == std::future_status::ready) return result.get();
+            return {0, 0};
+        });
+    }
+
+    // Geometry: the stored rectangle, the minimum size, then the sheets.
+    setMinimumSize(kMinWindowWidth, kMinWindowHeight);
+    const QRect stored(ctx.ap.dlgrect_left, ctx.ap.dlgrect_top, ctx.ap.dlgrect_right - ctx.ap.dlgrect_left,
+                       ctx.ap.dlgrect_bottom - ctx.ap.dlgrect_top);
+    setGeometry(stored.x(), stored.y(), std::max(kMinWindowWidth, stored.width()), std::max(kMinWindowHeight, stored.height()));
+
+    // The rest of the initialisation: sun times, the live thread's init, the
+    // minute timer, the auto-start.
+    schedule_.Initialise();
+    if (deps_.post) deps_.post(LIVE_INIT);
+    timer21_.setObjectName(QStringLiteral("timer21"));
+    connect(&timer21_, &QTimer::timeout, this, [this] {
+        schedule_.MinuteCheck();
+        live_->SyncControls();
+    });
+    timer21_.start(1000);
+    live_->Activated();
+    page_.RefreshStatus();
+    schedule_.AutoStart();
+    live_->SyncControls();
+}
+
+CVLX2Dlg::~CVLX2Dlg() {
+    ctx_.after_settings_read = nullptr;
+    ctx_.status.OnChange(nullptr);
+}
+
+void CVLX2Dlg::ShowAsStored() {
+    switch (ctx_.ap.showcmd) {
+        case 3: showMaximized(); break;
+        case 2: case 6: case 7: showMinimized(); break;
+        default: show(); break;
+    }
+}
+
+void CVLX2Dlg::resizeEvent(QResizeEvent*) {
+    const int h = height() - 2;
+    sheet_l_->setGeometry(2, 2, kLeftSheetWidth, h);
+    sheet_r_->setGeometry(kRightSheetLeft, 2, std::max(0, width() - kRightSheetLeft - 2), h);
+    live_->FitVideo();
+}
+
+void CVLX2Dlg::closeEvent(QCloseEvent* event) {
+    timer21_.stop();
+    live_->status_timer()->stop();
+    const QRect r = (isMaximized() || isMinimized()) ? normalGeometry() : geometry();
+    ctx_.ap.dlgrect_left = r.left();
+    ctx_.ap.dlgrect_top = r.top();
+    ctx_.ap.dlgrect_right = r.left() + r.width();
+    ctx_.ap.dlgrect_bottom = r.top() + r.height();
+    ctx_.ap.showcmd = isMaximized() ? 3 : (isMinimized() ? 2 : 1);
+    ++closes_;
+    event->accept();
+    emit closed();
+}
+
+void CVLX2Dlg::OnRightPage(int index) {
+    if (sheet_r_->widget(index) == live_) {
+        live_->Activated();
+    } else {
+        ctx_.dp.preview_off = 1;
+        if (sheet_r_->widget(index) == replay_) ctx_.dp.live_shown = 0;
+    }
+}
+
+void CVLX2Dlg::RefreshPages() {
+    for (SettingsPage* p : std::initializer_list<SettingsPage*>{input_, action_, profile_, db_}) p->Refresh();
+    live_->ShowSettings();
+}
+
+void CVLX2Dlg::FitWindowToVideo() {
+    // Only the page shown counts; the replay page brings its own area.
+    if (sheet_r_->currentWidget() != live_) return;
+    const QPoint d = live_->video()->mapTo(this, QPoint(0, 0));
+    const int cx = ctx_.dp.cx, cy = ctx_.dp.cy;
+    int w, h;
+    if (cy > 240) {
+        w = cx + d.x() + 12;
+        h = cy + d.y() + 8;
+    } else {
+        w = 2 * cx + d.x() + 12;
+        h = 2 * cy + d.y() + 8;
+    }
+    resize(std::max(w, kMinWindowWidth), std::max(h, kMinWindowHeight));
+    live_->FitVideo();
+}
+
+std::pair<int64_t, int64_t> CVLX2Dlg::AnswerQuery() {
+    if (page_.LiveState() != LiveActions::kStop && deps_.call_reserved) deps_.call_reserved();
+    return {ctx_.dp.max_level, ctx_.dp.clip_count};
+}
+
+void CVLX2Dlg::OnMainMessage(const ThreadMessage& m) {
+    switch (m.message) {
+        case WM_GRAPH_EVENT:
+            if (m.wparam == kGraphErrorAbort) {
+                ErrorBox("UE042: Playback error (EC_ERRORABORT - 0x%08lx). Aborting...\r\n", static_cast<unsigned long>(m.lparam));
+            }
+            live_->OnStop();  // the end of a file, or an error: as the Stop button does
+            break;
+        case WM_LIVE_STOP_REQUEST:
+            live_->OnStop();
+            break;
+        default:
+            break;
+    }
+}
+
+}  // namespace vlx
