@@ -80,6 +80,11 @@ int main(int argc, char** argv) {
     engine_opt.sound_sink = "autoaudiosink";
     vlx::CLiveThread::Hooks live_hooks;
     live_hooks.notifier = notifier.get();
+    // Stored clips join the open clip list; the window is read on its own
+    // thread only.
+    live_hooks.clip_added = [&relay, &window](const std::string& path) {
+        QMetaObject::invokeMethod(&relay, [&window, path] { if (window) window->AddClipPath(path); }, Qt::QueuedConnection);
+    };
     vlx::CLiveThread live(ctx, engine_opt, live_hooks);
     live.Start();
     app.AddWorker(&live);
