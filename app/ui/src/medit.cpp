@@ -191,8 +191,8 @@ void CMEdit::ShowState() {
     brush_.button(int(editor_.brush()))->setChecked(true);
 }
 
-void CMEdit::DisplayChanged() { picture_->update(); }
-void CMEdit::DragChanged() { picture_->update(); }
+void CMEdit::DisplayChanged() { if (picture_) picture_->update(); }
+void CMEdit::DragChanged() { if (picture_) picture_->update(); }
 
 void CMEdit::OnSave() {
     const QString dir = QString::fromLocal8Bit(ctx_.program_dir);

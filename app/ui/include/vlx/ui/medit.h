@@ -41,7 +41,7 @@ private:
     AppContext& ctx_;
     QuestionBox questions_;
     AreaMaskEditor editor_;
-    QWidget* picture_;
+    QWidget* picture_ = nullptr;
     QButtonGroup colour_, tool_, brush_;
     QSpinBox* lev_;
     QSpinBox* ratio_;
