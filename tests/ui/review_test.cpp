@@ -30,6 +30,7 @@
 #include "vlx/clips/records.h"
 #include "vlx/settings/key_table.h"
 #include "vlx/settings/settings_store.h"
+#include "vlx/replay/still.h"
 #include "vlx/ui/main_window.h"
 #include "vlx/ui/medit.h"
 #include "vlx/ui/page_db.h"
@@ -139,6 +140,10 @@ class ReviewTest : public QObject {
         T* w = win_->findChild<T*>(QString::fromLatin1(name));
         if (!w) qFatal("no widget %s", name);
         return w;
+    }
+    // With VLX_SCREENSHOTS set, the picture is kept there for the README.
+    static void Keep(QWidget* w, const char* name) {
+        if (const char* dir = std::getenv("VLX_SCREENSHOTS")) w->grab().save(QString::fromLocal8Bit(dir) + "/" + name);
     }
     void Click(const char* name) { QTest::mouseClick(Find<QPushButton>(name), Qt::LeftButton); }
     QTreeWidget* OpenDb() {
@@ -424,6 +429,10 @@ private slots:
         if (box == "+Hit mark") QVERIFY(d.pixels != before.pixels);  // the clip has hits
         const QImage grabbed = page->video()->grab().toImage().convertToFormat(QImage::Format_RGB32);
         QCOMPARE(grabbed, Painted(d.pixels.data(), d.width, d.height, grabbed.size()));
+        if (box == "+Hit mark") {
+            Keep(win_.get(), "replay-page.png");
+            Keep(win_->left_sheet(), "db-page.png");
+        }
     }
 
     // The editor at scale 2 (240 lines): pen with both buttons, a rectangle
@@ -431,7 +440,16 @@ private slots:
     void editorPaintsAndSaves() {
         Make();
         AreaMaskPicture mask;
-        CMEdit dlg(*ctx_, mask, nullptr, 0, 0, win_.get());
+        // Painted over a still of the night.
+        StillImage still;
+        for (auto& e : fs::recursive_directory_iterator(db_)) {
+            if (e.path().string().size() > 5 && e.path().string().substr(e.path().string().size() - 5) == "S.jpg") {
+                QVERIFY(ReadJpeg(e.path().string(), still));
+                break;
+            }
+        }
+        QCOMPARE(still.width, 320);
+        CMEdit dlg(*ctx_, mask, still.pixels.data(), still.width, still.height, win_.get());
         dlg.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dlg));
         QWidget* pic = dlg.picture();
@@ -455,6 +473,7 @@ private slots:
         QTest::mouseRelease(pic, Qt::LeftButton, {}, at(60, 50));
         QTest::mouseClick(pic, Qt::LeftButton, {}, at(100, 100));  // a click paints no line
         QVERIFY(dlg.editor().modified());
+        Keep(&dlg, "area-editor.png");
 
         QCOMPARE(dlg.editor().MaskedCount(), 1 + 10 * 6 + 21);
         for (auto [c, r, on] : {std::tuple{5, 5, true}, {6, 5, false}, {20, 20, true}, {29, 25, true}, {30, 25, false},

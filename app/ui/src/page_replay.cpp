@@ -145,10 +145,11 @@ CPageReplay::CPageReplay(AppContext& ctx, std::function<GstElement*()> audio, QW
     stepping_ = check(QStringLiteral("DeInterace Stepping"), QStringLiteral("Steps go field by field"));
     QPushButton* one = button(QStringLiteral("1:N"));
     auto* row2 = new QHBoxLayout;
-    for (QPushButton* b : {from_start, back, play_, fwd, head, snap}) {
-        b->setMinimumWidth(30);
+    for (QPushButton* b : {from_start, back, play_, fwd, head}) {
+        b->setFixedWidth(40);
         row2->addWidget(b);
     }
+    row2->addWidget(snap);
     row2->addWidget(stepping_);
     row2->addStretch(1);
     row2->addWidget(one);
