@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "test_support.h"
 #include "vlx/app/startup.h"
@@ -260,6 +261,22 @@ private slots:
         QCOMPARE(Find<QLabel>("clipCount")->text(), QStringLiteral("0 clips"));
         Find<QCheckBox>("AP.db_latest")->click();
         QCOMPARE(list->topLevelItemCount(), 3);
+
+        // A clip the live side stores now joins the open list at its end,
+        // with the letters the capture settings promise; none is added while
+        // another page is in front.
+        const std::string fresh = Folder() + "/" + list->topLevelItem(2)->text(0).toStdString().substr(0, 16) + "_new.avi";
+        test::WriteFileBytes(fresh, std::string(3 << 20, 'x').data(), 3 << 20);
+        std::thread([&] { win_->AddClipPath(fresh); }).join();
+        QTRY_COMPARE(list->topLevelItemCount(), 4);
+        QCOMPARE(list->topLevelItem(3)->text(0), QString::fromStdString(fs::path(fresh).stem().string()));
+        QCOMPARE(list->topLevelItem(3)->text(2), QStringLiteral("3.0"));
+        QCOMPARE(list->topLevelItem(3)->text(1).at(0), QChar('A'));
+        QCOMPARE(Find<QLabel>("clipCount")->text(), QStringLiteral("4 clips"));
+        win_->left_sheet()->setCurrentIndex(0);
+        win_->AddClipPath(fresh);
+        QCoreApplication::processEvents();
+        QCOMPARE(win_->db_page()->db().RowCount(), 4);
     }
 
     // Down and Up walk the list and wrap; each clip is handed to the replay
