@@ -73,7 +73,7 @@ protected:
     void SetUp() override {
         ctx.dp.fps = 29.97;
         thread = std::make_unique<CReplayThread>(
-            ctx, vlx::ReplaySinks{[] { return FakeSink("video"); }, [this] { return audio_factory(); }}, &obs);
+            ctx, vlx::ReplaySinks{[this] { return video_factory(); }, [this] { return audio_factory(); }}, &obs);
         thread->Start();
     }
     void TearDown() override {
@@ -116,6 +116,7 @@ protected:
 
     vlx::AppContext ctx;
     Observer obs;
+    std::function<GstElement*()> video_factory = [] { return FakeSink("video"); };
     std::function<GstElement*()> audio_factory = [] { return FakeSink("audio"); };
     vlx::test::CaptureReporter reporter;
     std::unique_ptr<CReplayThread> thread;
@@ -232,6 +233,25 @@ TEST_F(Replay, PlayingToTheEndStopsAndThePlayAfterItStartsAgain) {
     EXPECT_GT(thread->position(), 0);
     EXPECT_LT(thread->position(), 20000000);
     EXPECT_TRUE(reporter.errors().empty());
+}
+
+TEST_F(Replay, APlaybackErrorIsReportedAndThePipelineStops) {
+    // A sink that fails on the fifth frame, as a broken display would.
+    video_factory = [] {
+        GError* err = nullptr;
+        GstElement* bin = gst_parse_bin_from_description("identity error-after=5 ! fakesink sync=true", TRUE, &err);
+        g_clear_error(&err);
+        return bin;
+    };
+    Open(GetStationClips().raw);
+    Do(vlx::REPLAY_PLAY_PAUSE);
+    ASSERT_TRUE(obs.WaitEvent());
+    thread->DrainEvents();
+    EXPECT_EQ(reporter.errors(),
+              std::vector<std::string>{"UE064: Playback error (EC_ERRORABORT - 0x00000001). Aborting...\r\n"});
+    EXPECT_EQ(thread->state(), vlx::kReplayRunning);  // the drain does not touch the state word
+    Do(vlx::REPLAY_CLOSE);
+    EXPECT_FALSE(thread->has_pipeline());
 }
 
 TEST_F(Replay, AClipPlaysWithoutASoundOutput) {

@@ -307,20 +307,29 @@ std::vector<uint8_t> CReplayThread::FrameCopy() const {
 GstBusSyncReply CReplayThread::OnBusSync(GstBus*, GstMessage* msg, gpointer data) {
     auto* self = static_cast<CReplayThread*>(data);
     const GstMessageType t = GST_MESSAGE_TYPE(msg);
-    if (t == GST_MESSAGE_EOS || t == GST_MESSAGE_ERROR) {
-        if (self->building_) return GST_BUS_PASS;  // the build reads it itself
-        if (self->observer_) self->observer_->GraphEvent();
-        return GST_BUS_PASS;
+    if (t != GST_MESSAGE_EOS && t != GST_MESSAGE_ERROR) return GST_BUS_DROP;  // of no interest here
+    // Kept in our own queue before anyone is told, so a drain that follows
+    // the notice at once finds the event.
+    {
+        std::lock_guard<std::mutex> lock(self->events_mu_);
+        self->events_.push_back(gst_message_ref(msg));  // the bus drops its own
     }
-    // Everything else is of no interest and would only pile up on the bus.
+    if (!self->building_ && self->observer_) self->observer_->GraphEvent();
     return GST_BUS_DROP;
+}
+
+GstMessage* CReplayThread::PopEvent() {
+    std::lock_guard<std::mutex> lock(events_mu_);
+    if (events_.empty()) return nullptr;
+    GstMessage* m = events_.front();
+    events_.pop_front();
+    return m;
 }
 
 void CReplayThread::DrainEvents() {
     std::lock_guard<std::recursive_mutex> lock(op_mu_);
     if (!pipeline_) return;
-    GstBus* bus = gst_element_get_bus(pipeline_);
-    while (GstMessage* msg = gst_bus_pop_filtered(bus, static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_ERROR))) {
+    while (GstMessage* msg = PopEvent()) {
         if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS) {
             gst_message_unref(msg);
             if (Stop()) {
@@ -345,7 +354,6 @@ void CReplayThread::DrainEvents() {
         }
         break;
     }
-    gst_object_unref(bus);
 }
 
 std::string CReplayThread::Snapshot() {
@@ -544,15 +552,13 @@ bool CReplayThread::Build() {
     const bool prerolled = SetState(GST_STATE_PAUSED);
     building_ = false;
     if (!prerolled || ctx_.rp.frame_bytes <= 0) {
-        GstBus* b = gst_element_get_bus(pipeline_);
-        while (GstMessage* m = gst_bus_pop_filtered(b, GST_MESSAGE_ERROR)) {
+        while (GstMessage* m = PopEvent()) {
             GError* err = nullptr;
-            gst_message_parse_error(m, &err, nullptr);
-            std::fprintf(stderr, "replay: %s\n", err ? err->message : "?");
+            if (GST_MESSAGE_TYPE(m) == GST_MESSAGE_ERROR) gst_message_parse_error(m, &err, nullptr);
+            if (err) std::fprintf(stderr, "replay: %s\n", err->message);
             g_clear_error(&err);
             gst_message_unref(m);
         }
-        gst_object_unref(b);
         if (ctx_.rp.frame_bytes > 0) return fail("DXE2007:Cannot render reolay window");
         return fail(wmv ? "UE058: Failed to connect WMV Decoder " : "UE059: Failed to connect AVI file source");
     }
@@ -582,6 +588,7 @@ void CReplayThread::Teardown() {
         gst_object_unref(pipeline_);
         pipeline_ = nullptr;
     }
+    while (GstMessage* m = PopEvent()) gst_message_unref(m);
     rf_ = nullptr;
     video_tail_ = nullptr;
     {

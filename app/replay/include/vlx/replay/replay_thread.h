@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -121,6 +122,7 @@ private:
     bool SeekStep();
     bool Stop();
 
+    GstMessage* PopEvent();
     static GstBusSyncReply OnBusSync(GstBus*, GstMessage* msg, gpointer self);
     static void OnDemuxPad(GstElement*, GstPad* pad, gpointer self);
     static void OnDecodedVideo(GstElement*, GstPad* pad, gpointer self);
@@ -152,6 +154,8 @@ private:
     GstElement* audio_sink_ = nullptr;  // added to the pipeline when the clip has sound
     bool audio_linked_ = false;
     std::vector<uint8_t> frame_buf_;
+    std::mutex events_mu_;
+    std::deque<GstMessage*> events_;  // end of stream and errors, for the drain
     double asf_rate_ = 0;  // measured frame rate of a WMV clip, 0 unknown
 };
 
