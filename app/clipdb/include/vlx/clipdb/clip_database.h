@@ -24,6 +24,14 @@ inline constexpr int kClipDirCap = 10001;
 inline constexpr int kClipMediaLetters = 10;
 inline constexpr const char* kDeleteAllQuestion = "DELETE ALL LISTED CLIPS OK?";
 
+// The list's columns: caption, width, right aligned.
+struct ClipColumn {
+    const char* caption;
+    int width;
+    bool right;
+};
+inline constexpr ClipColumn kClipColumns[] = {{"Name", 170, false}, {"Media", 70, false}, {"MB", 48, true}};
+
 // Media letter positions.
 enum ClipMedia : int {
     kMediaAvi = 0,     // A  ".avi"
