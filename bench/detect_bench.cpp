@@ -16,6 +16,7 @@
 
 #include "vlx/detect/detector.h"
 #include "vlx/detect/fonts.h"
+#include "vlx/detect/block_buffers.h"
 #include "vlx/detect/resize.h"
 #include "vlx/detect/stamp.h"
 #include "vlx/detect_params.h"
@@ -76,8 +77,8 @@ void ReportMultiple(benchmark::State& st, const Geometry& g, const Busy& busy) {
 struct Scene {
     Geometry g;
     DetectParams p{};
-    std::vector<uint8_t> mask_alloc, hit, obj, slot, ref, head;
-    std::vector<uint32_t> avr;
+    vlx::BlockBuffers buffers;
+    std::vector<uint8_t> slot, ref, head;
     std::vector<std::vector<uint8_t>> frames;
     Detector det;
 
@@ -86,16 +87,8 @@ struct Scene {
         const size_t n = static_cast<size_t>(w) * h;
         p.cx = w;
         p.cy = h;
-        p.pixels = static_cast<int32_t>((n + 3) / 4 * 4);
-        mask_alloc.assign(p.pixels + 2 * w, 0);
-        p.mask_alloc = mask_alloc.data();
-        p.mask = mask_alloc.data() + w;
-        hit.assign(p.pixels, 0);
-        p.hit_map = hit.data();
-        obj.assign(p.pixels, 0);
-        p.obj_map = obj.data();
-        avr.assign(p.pixels, 0);
-        p.avr_map = avr.data();
+        p.dmin = 1;
+        buffers.Allocate(p, false, false);
         p.dlev = 30;
         p.dsize = 20;
         p.avr_keep = kAvrKeep[2];
@@ -132,9 +125,9 @@ struct Scene {
         // A settled AvrMap: the mean of the noisy background (24 luma, within
         // a fraction of a step) and the stars.
         std::mt19937 nr(9);
-        for (size_t i = 0; i < n; ++i) avr[i] = 24 * 16384 + nr() % 4096;
+        for (size_t i = 0; i < n; ++i) p.avr_map[i] = 24 * 16384 + nr() % 4096;
         std::mt19937 stars(77);
-        for (size_t i = 0; i < n / 400; ++i) avr[stars() % n] = (120 + stars() % 120) * 16384;
+        for (size_t i = 0; i < n / 400; ++i) p.avr_map[stars() % n] = (120 + stars() % 120) * 16384;
     }
 
     DetectResult Detect(int i) {

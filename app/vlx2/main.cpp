@@ -3,28 +3,29 @@
 //   vlx2 [SETTINGS.vxi]
 //
 // Comes up in order: the window toolkit, the program directory, defaults, the
-// settings file (the whole argument text is one path), the live thread, then
-// the main window. When the window has closed, the live thread is told to
-// end, the settings are saved once, and the program waits for the thread.
+// settings file (the whole argument text is one path), the main window and,
+// at the end of its initialisation, the station (the same one vlx2d runs).
+// When the window has closed, the station is told to end, the settings are
+// saved once, and the program waits for it.
 #include <QApplication>
-#include <QIcon>
 #include <QPointer>
+#include <QIcon>
 
 #include <gst/gst.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
 #include "vlx/app/context.h"
-#include "vlx/app/dbus_notify.h"
 #include "vlx/app/startup.h"
-#include "vlx/capture/live_page.h"
-#include "vlx/capture/live_thread.h"
+#include "vlx/capture/station.h"
 #include "vlx/schedule/sun.h"
 #include "vlx/ui/main_window.h"
 #include "vlx/ui/preview_sink.h"
 #include "vlx/ui/qt_reporter.h"
+#include "vlx/ui/station_control.h"
 
 namespace {
 
@@ -65,37 +66,24 @@ int main(int argc, char** argv) {
     vlx::FrameReceiver frames;
     vlx::SetFrameReceiver(&frames);
 
-    // Messages for the window arrive before it exists only if the live side
-    // runs early; they are dropped then.
-    QObject relay;
-    QPointer<vlx::CVLX2Dlg> window;
-    vlx::MainQueueBridge bridge(&relay, [&window](const vlx::ThreadMessage& m) {
-        if (window) window->OnMainMessage(m);
-    });
-
-    auto notifier = std::make_unique<vlx::DbusNotifier>();
-    vlx::LiveEngineOptions engine_opt;
-    engine_opt.main_thread = bridge.id();
-    engine_opt.preview_sink = vlx::kPreviewSinkFactory;
-    engine_opt.sound_sink = "autoaudiosink";
-    vlx::CLiveThread::Hooks live_hooks;
-    live_hooks.notifier = notifier.get();
+    vlx::StationOptions options;
+    options.sound_sink = "autoaudiosink";
     // Stored clips join the open clip list; the window is read on its own
     // thread only.
-    live_hooks.clip_added = [&relay, &window](const std::string& path) {
+    QObject relay;
+    QPointer<vlx::CVLX2Dlg> window;
+    vlx::StationEvents events;
+    events.clip_finished = [&relay, &window](const vlx::FinishedClip& c) {
+        if (c.path.empty()) return;
+        const std::string path = c.path;
         QMetaObject::invokeMethod(&relay, [&window, path] { if (window) window->AddClipPath(path); }, Qt::QueuedConnection);
     };
-    vlx::CLiveThread live(ctx, engine_opt, live_hooks);
-    live.Start();
-    app.AddWorker(&live);
+    auto station = std::make_unique<vlx::StationFront>(ctx, options, std::move(events));
+    app.AddWorker(&station->station());
 
-    std::unique_ptr<vlx::Alarm> alarm = vlx::MakeGstAlarm();
     vlx::WindowDeps deps;
-    deps.post = [&live](uint32_t cmd) { live.Post(cmd); };
-    deps.call_reserved = [&live] { live.CallReserved(); };
+    deps.station = station.get();
     deps.receiver = &frames;
-    deps.alarm = alarm.get();
-    deps.notifier = notifier.get();
     auto* dlg = new vlx::CVLX2Dlg(ctx, deps);
     window = dlg;
     reporter.SetOwner(dlg);
@@ -107,8 +95,14 @@ int main(int argc, char** argv) {
     QCoreApplication::processEvents();
     reporter.SetOwner(nullptr);
     app.Shutdown();
+    const vlx::StationSummary sum = station->station().Summary();
+    std::fprintf(stderr,
+                 "vlx2: %lld clips written, %lld frames examined, %lld frames between clips, %lld frames shown, %.1f s\n",
+                 static_cast<long long>(sum.clips_written),
+                 static_cast<long long>(sum.frames_in - sum.frames_unexamined),
+                 static_cast<long long>(sum.frames_unexamined), static_cast<long long>(frames.frames()), sum.elapsed_s);
     vlx::SetFrameReceiver(nullptr);
-    notifier.reset();
     delete dlg;
+    station.reset();
     return 0;
 }

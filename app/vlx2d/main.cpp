@@ -21,14 +21,10 @@
 #include <unistd.h>
 
 #include "vlx/app/context.h"
-#include "vlx/app/dbus_notify.h"
 #include "vlx/app/report.h"
 #include "vlx/app/startup.h"
-#include "vlx/capture/live_page.h"
-#include "vlx/capture/live_thread.h"
 #include "vlx/capture/sources.h"
-#include "vlx/messages.h"
-#include "vlx/schedule/schedule.h"
+#include "vlx/capture/station.h"
 #include "vlx/schedule/sun.h"
 #include "vlx/settings/key_table.h"
 #include "vlx/settings/settings_store.h"
@@ -36,8 +32,6 @@
 #include "clips_command.h"
 
 namespace {
-
-constexpr uint32_t kQuitMessage = 1399;
 
 struct Options {
     bool print_settings = false;
@@ -238,12 +232,6 @@ int main(int argc, char** argv) {
             }
         }
     }
-    vlx::ThreadQueue main_queue;
-    std::thread signal_thread([&stop_signals, id = main_queue.id()] {
-        int sig = 0;
-        if (sigwait(&stop_signals, &sig) == 0) vlx::PostThreadMessage(id, kQuitMessage, static_cast<uintptr_t>(sig), 0);
-    });
-    signal_thread.detach();
 
     vlx::capture::DeviceLists lists = vlx::capture::EnumerateDevices(ctx);
     if (opt.list_devices) {
@@ -254,186 +242,71 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    std::mutex clips_mu;
-    std::vector<std::string> clips;
-    vlx::DbusNotifier notifier;
-    vlx::LiveEngineOptions engine_opt;
-    engine_opt.main_thread = main_queue.id();
-    engine_opt.fast = opt.fast;
-    engine_opt.preview_sink = "fakesink";
-    engine_opt.sound_sink = "fakesink";
-    vlx::CLiveThread::Hooks live_hooks;
-    live_hooks.notifier = &notifier;
-    live_hooks.clip_finished = [&](int result, const std::string& path) {
-        std::lock_guard<std::mutex> lock(clips_mu);
-        if (result == vlx::kClipNormal || (result != 0 && ctx.dp.singlefilemode)) clips.push_back(path);
-        std::fprintf(stderr, "vlx2d: clip %s (result %d, %d frames)\n", path.empty() ? "cancelled" : path.c_str(),
-                     result, ctx.dp.clip_frames);
-    };
-    vlx::CLiveThread live(ctx, engine_opt, live_hooks);
-    live.Start();
-    app.AddWorker(&live);
-    live.Post(vlx::LIVE_INIT);
-
-    std::unique_ptr<vlx::Alarm> alarm = vlx::MakeGstAlarm();
-    vlx::DetectSchedule* schedule_ptr = nullptr;
-    vlx::LivePage::Hooks page_hooks;
-    page_hooks.post = [&live](uint32_t cmd) { live.Post(cmd); };
-    page_hooks.detect_starting = [&schedule_ptr] {
-        if (schedule_ptr) schedule_ptr->OnDetectStarted();
-    };
-    page_hooks.alarm = alarm.get();
-    vlx::LivePage page(ctx, page_hooks);
-
-    vlx::DetectSchedule::Hooks sched_hooks;
-    sched_hooks.read_settings = [] { vlx::ReadSettings(ctx); };
-    vlx::DetectSchedule schedule(ctx, page, sched_hooks);
-    schedule_ptr = &schedule;
-    schedule.Initialise();
-
-    notifier.AnswerQueries([&page, &live] {
-        if (page.LiveState() != vlx::LiveActions::kStop) live.CallReserved();
-        return std::pair<int64_t, int64_t>(ctx.dp.max_level, ctx.dp.clip_count);
-    });
-
+    // The terminal front end: the station runs on its own threads; this
+    // thread prints what it reports and ends it on a signal.
     const bool tty = isatty(STDOUT_FILENO);
-    // A file ends; a camera (or a network camera) is expected to go on.
-    const std::string infname = ctx.ap.infname;
-    const bool network = infname.rfind("rtsp://", 0) == 0 || infname.rfind("rtsps://", 0) == 0 ||
-                         infname.rfind("http://", 0) == 0 || infname.rfind("https://", 0) == 0;
-    const bool file_input = ctx.dp.fileinmode != 0 && !network;
-    const double started = NowSeconds();
-    if (opt.detect) {
-        page.UserDetect();
-    } else {
-        schedule.AutoStart();
-    }
-
-    int exit_code = 0;
-    bool quitting = false;       // leave once the live thread has stopped
-    bool stop_posted = false;
-    double next_tick = started + 1.0;
-    double next_status = started;
-    double next_log = started;
+    std::mutex out_mu;  // events arrive from several station threads
     std::string last_line;
-    // An unattended station must not stay stopped after a camera failure:
-    // detection starts again after a wait that doubles up to five minutes.
-    double retry_delay = opt.retry_after;
-    double retry_at = 0;
-    double restarted_at = 0;
-    auto retry_later = [&](double now) {
-        if (quitting || file_input) return;
-        retry_at = now + retry_delay;
-        std::fprintf(stderr, "vlx2d: detection starts again in %.0f s\n", retry_delay);
-        retry_delay = std::min(retry_delay * 2, 300.0);
+    double next_log = 0;
+    vlx::StationOptions so;
+    so.fast = opt.fast;
+    so.stop_after = opt.stop_after;
+    so.retry_after = opt.retry_after;
+    so.quit_at_end_of_input = true;
+    so.sound_sink = "fakesink";
+    vlx::StationEvents ev;
+    ev.clip_finished = [&](const vlx::FinishedClip& c) {
+        std::lock_guard<std::mutex> lock(out_mu);
+        std::fprintf(stderr, "vlx2d: clip %s (result %d, %d frames to frame %lld)\n",
+                     c.path.empty() ? "cancelled" : c.path.c_str(), c.result, c.frames,
+                     static_cast<long long>(c.end_frame));
     };
-    for (;;) {
-        vlx::ThreadMessage m;
-        if (main_queue.Get(&m, 50)) {
-            switch (m.message) {
-                case vlx::WM_GRAPH_EVENT:
-                    if (m.wparam == vlx::kGraphComplete) {
-                        std::fprintf(stderr, "vlx2d: end of input\n");
-                    } else {
-                        vlx::ErrorBox("UE042: Playback error (EC_ERRORABORT - 0x%08lx). Aborting...\r\n",
-                                      static_cast<unsigned long>(m.lparam));
-                        std::fprintf(stderr, "vlx2d: %s\n", live.last_error().c_str());
-                        if (file_input) exit_code = 1;
-                    }
-                    {
-                        const bool was_detecting = page.LiveState() == vlx::LiveActions::kDetect;
-                        page.UserStop();
-                        if (file_input) quitting = true;
-                        if (was_detecting) retry_later(NowSeconds());
-                    }
-                    break;
-                case vlx::WM_LIVE_STOP_REQUEST: {
-                    const bool was_detecting = page.LiveState() == vlx::LiveActions::kDetect;
-                    page.UserStop();
-                    if (opt.detect && file_input) {
-                        quitting = true;
-                        exit_code = 1;
-                    }
-                    if (was_detecting) retry_later(NowSeconds());
-                    break;
-                }
-                case vlx::WM_LIVE_STOPPED:
-                    if (quitting) goto done;
-                    break;
-                case kQuitMessage:
-                    std::fprintf(stderr, "vlx2d: signal %d, shutting down\n", static_cast<int>(m.wparam));
-                    quitting = true;
-                    if (page.LiveState() == vlx::LiveActions::kStop) goto done;
-                    page.UserStop();
-                    break;
-                default:
-                    break;
-            }
+    ev.error = [&](const std::string& t) {
+        std::lock_guard<std::mutex> lock(out_mu);
+        std::fprintf(stderr, "vlx2d: %s\n", t.c_str());
+    };
+    ev.log = ev.error;
+    ev.status = [&](const vlx::StationStatus& s) {
+        char line[512];
+        std::snprintf(line, sizeof line, "%-10s|%-15s| lev %3d dlev %3d hits %6d | clips %lld%s%s %s",
+                      StateName(s.live_state), s.status_text.c_str(), s.max_level, s.dlev, s.hit_count,
+                      static_cast<long long>(s.clips), s.progress >= 0 ? " | " : "",
+                      s.progress >= 0 ? (std::to_string(static_cast<int>(s.progress * 100)) + "%").c_str() : "",
+                      s.message.c_str());
+        std::lock_guard<std::mutex> lock(out_mu);
+        const double now = NowSeconds();
+        if (tty) {
+            std::printf("\r%-110.110s", line);
+            std::fflush(stdout);
+        } else if (now >= next_log || last_line.substr(0, 27) != std::string(line).substr(0, 27)) {
+            next_log = now + 10.0;
+            std::printf("%s\n", line);
+            std::fflush(stdout);
         }
-        double now = NowSeconds();
-        if (opt.stop_after > 0 && now - started >= opt.stop_after && !stop_posted) {
-            stop_posted = true;
-            quitting = true;
-            if (page.LiveState() == vlx::LiveActions::kStop) goto done;
-            page.UserStop();
+        last_line = line;
+    };
+    vlx::Station station(ctx, so, ev);
+    std::thread signal_thread([&stop_signals, &station] {
+        int sig = 0;
+        if (sigwait(&stop_signals, &sig) == 0) {
+            std::fprintf(stderr, "vlx2d: signal %d, shutting down\n", sig);
+            station.Quit(0);
         }
-        if (retry_at > 0 && now >= retry_at) {
-            retry_at = 0;
-            if (page.LiveState() == vlx::LiveActions::kStop) {
-                std::fprintf(stderr, "vlx2d: starting detection again\n");
-                page.UserDetect();
-                restarted_at = now;
-            }
-        }
-        if (restarted_at > 0 && now - restarted_at > 600 && page.LiveState() == vlx::LiveActions::kDetect) {
-            retry_delay = opt.retry_after;  // ten quiet minutes: the next failure waits briefly again
-            restarted_at = 0;
-        }
-        if (now >= next_tick) {
-            next_tick += 1.0;
-            schedule.MinuteCheck();
-        }
-        if (now >= next_status) {
-            next_status = now + vlx::StatusPeriodMs(ctx.dp.fps) / 1000.0;
-            std::string status = page.RefreshStatus();
-            double progress = live.Progress();
-            char line[512];
-            int64_t clip_count;
-            {
-                std::lock_guard<std::mutex> lock(clips_mu);
-                clip_count = static_cast<int64_t>(clips.size());
-            }
-            std::snprintf(line, sizeof line, "%-10s|%-15s| lev %3d dlev %3d hits %6d | clips %lld%s%s %s",
-                          StateName(page.LiveState()), status.c_str(), ctx.dp.max_level, ctx.dp.dlev,
-                          ctx.dp.hit_count, static_cast<long long>(clip_count),
-                          progress >= 0 ? " | " : "",
-                          progress >= 0 ? (std::to_string(static_cast<int>(progress * 100)) + "%").c_str() : "",
-                          ctx.status.Get().c_str());
-            if (tty) {
-                std::printf("\r%-110.110s", line);
-                std::fflush(stdout);
-            } else if (now >= next_log || last_line.substr(0, 27) != std::string(line).substr(0, 27)) {
-                next_log = now + 10.0;
-                std::printf("%s\n", line);
-                std::fflush(stdout);
-            }
-            last_line = line;
-        }
-    }
-done:
+    });
+    signal_thread.detach();
+    station.Start(opt.detect);
+    station.Wait();
+    vlx::StationSummary sum = station.Summary();
     if (tty) std::printf("\n");
     app.Shutdown();
-    vlx::LiveStats& st = live.stats();
-    double elapsed = NowSeconds() - started;
     std::printf("vlx2d: %lld clips written, %lld frames examined, %lld frames between clips (%lld gaps, at most %lld; "
                 "longest clip change %.1f ms), %.1f s\n",
-                static_cast<long long>(st.clips_written.load()),
-                static_cast<long long>(st.frames_in.load() - st.gap_frames.load()),
-                static_cast<long long>(st.gap_frames.load()), static_cast<long long>(st.gaps.load()),
-                static_cast<long long>(st.max_gap_frames.load()), st.max_gap_us.load() / 1000.0, elapsed);
-    {
-        std::lock_guard<std::mutex> lock(clips_mu);
-        for (const std::string& c : clips) std::printf("  %s\n", c.c_str());
+                static_cast<long long>(sum.clips_written), static_cast<long long>(sum.frames_in - sum.frames_unexamined),
+                static_cast<long long>(sum.frames_unexamined), static_cast<long long>(sum.gaps),
+                static_cast<long long>(sum.max_gap_frames), sum.max_gap_ms, sum.elapsed_s);
+    if (sum.network_given_up > 0) {
+        std::printf("vlx2d: uploads and mails of %lld clips given up\n", static_cast<long long>(sum.network_given_up));
     }
-    return exit_code;
+    for (const std::string& c : sum.clips) std::printf("  %s\n", c.c_str());
+    return station.ExitCode();
 }

@@ -89,6 +89,9 @@ struct Core::Impl {
     FrameStamp MakeStamp() const;
     void Publish(int32_t x, int32_t y, int32_t hits, int32_t level);
     void Deliver(VideoOutcome& o, int32_t cancel);
+    void EmitSlot(VideoOutcome& o, int32_t e);
+    void EndClip(VideoOutcome& o, int32_t result);
+    int32_t drain_left = -1;  // frames still to deliver after the input ended
 };
 
 Reading Core::Impl::ReadClock() const {
@@ -197,6 +200,30 @@ void Core::Impl::Publish(int32_t x, int32_t y, int32_t hits, int32_t level) {
     std::atomic_ref<int32_t>(ipc->sequence).store(ipc_counter, std::memory_order_release);
 }
 
+// Delivers ring slot e as the clip's next frame (stamped, timed, peak-held).
+void Core::Impl::EmitSlot(VideoOutcome& o, int32_t e) {
+    if (e < 0 || e >= nslots) return;
+    uint8_t* data = Slot(e);
+    if (emitted >= 2 && p->im_peak && p->snapshot) PeakHold(p->snapshot, data, format, cx, cy);
+    if (max_frames < 1 || emitted < max_frames) {
+        const Canvas canvas{data, format, cx, cy};
+        Stamp(canvas, *p, stamps[e], StampStyle::kCapture, ClipProgress{emitted, max_frames});
+        SlotInfo& s = slots[e];
+        if (p->rec_line) WriteRecordLine(data, s.len, *p, stamps[e], emitted);
+        s.times.start = vstart;
+        s.times.stop = vstop;
+        vstart += D;
+        vstop += D;
+        s.times.media_start = vm0;
+        s.times.media_stop = vm1;
+        vm0 += 1;
+        vm1 = vm0 + 1;
+        o.capture_slot = e;
+        o.capture_len = s.len;
+        o.capture_times = s.times;
+    }
+}
+
 // Delivery step: the ring slot shift-1 frames back goes out on the capture
 // output, or the clip ends.
 void Core::Impl::Deliver(VideoOutcome& o, int32_t cancel) {
@@ -214,32 +241,17 @@ void Core::Impl::Deliver(VideoOutcome& o, int32_t cancel) {
         }
         int32_t e = wr - shift + 1;
         if (e < 0 && wrapped) e += nslots;
-        if (e < 0 || e >= nslots) return;
-        uint8_t* data = Slot(e);
-        if (emitted >= 2 && p->im_peak && p->snapshot) PeakHold(p->snapshot, data, format, cx, cy);
-        if (max_frames < 1 || emitted < max_frames) {
-            const Canvas canvas{data, format, cx, cy};
-            Stamp(canvas, *p, stamps[e], StampStyle::kCapture, ClipProgress{emitted, max_frames});
-            SlotInfo& s = slots[e];
-            if (p->rec_line) WriteRecordLine(data, s.len, *p, stamps[e], emitted);
-            s.times.start = vstart;
-            s.times.stop = vstop;
-            vstart += D;
-            vstop += D;
-            s.times.media_start = vm0;
-            s.times.media_stop = vm1;
-            vm0 += 1;
-            vm1 = vm0 + 1;
-            o.capture_slot = e;
-            o.capture_len = s.len;
-            o.capture_times = s.times;
-        }
+        EmitSlot(o, e);
         return;
     }
     if (emitted == 0) return;
     int32_t result = kClipNormal;
     if (max_frames > 0 && emitted >= max_frames) result = kClipTooLong;
     else if (cancel) result = kClipCancelled;
+    EndClip(o, result);
+}
+
+void Core::Impl::EndClip(VideoOutcome& o, int32_t result) {
     p->clip_result = result;
     p->clip_frames = emitted;
     PostThreadMessage(p->notify_thread, WM_LIVE_CLIP_END, 0, 0);
@@ -365,6 +377,32 @@ void Core::Stop() {
 }
 
 bool Core::armed() const { return impl_->armed; }
+
+bool Core::DrainAtEnd(VideoOutcome& o) {
+    Impl& m = *impl_;
+    if (!m.p || !m.armed || m.emitted == 0 || !m.p->fileinmode || m.nslots < 1) {
+        m.drain_left = -1;
+        return false;
+    }
+    DetectParams& p = *m.p;
+    // Delivery runs shift - 1 frames behind the input: those frames are in
+    // the ring and go out now, oldest first.
+    if (m.drain_left < 0) m.drain_left = std::max(m.shift - 1, 0);
+    if (m.drain_left > 0) {
+        int32_t last = m.wr - 1;
+        if (last < 0) last += m.nslots;
+        int32_t e = last - (m.drain_left - 1);
+        if (e < 0 && m.wrapped) e += m.nslots;
+        m.drain_left -= 1;
+        m.emitted += 1;
+        m.EmitSlot(o, e);
+        return true;
+    }
+    m.drain_left = -1;
+    p.rec_remain = 0;
+    m.EndClip(o, m.max_frames > 0 && m.emitted >= m.max_frames ? kClipTooLong : kClipNormal);
+    return true;
+}
 
 VideoOutcome Core::ProcessVideo(uint8_t* frame, size_t len, const SampleTimes& in) {
     Impl& m = *impl_;

@@ -73,7 +73,7 @@ constexpr gint kSOk = 0;
 constexpr gint kEPointer = static_cast<gint>(0x80004003u);
 constexpr double kUnknownFps = 29.996;
 
-enum { PROP_0, PROP_IPC_NAME, PROP_STREAM_CLOCK };
+enum { PROP_0, PROP_IPC_NAME, PROP_STREAM_CLOCK, PROP_ARM_ON_CAPS };
 enum { SIGNAL_INIT, SIGNAL_RESERVED, SIGNAL_REARM, N_SIGNALS };
 
 #define VLX2F_VIDEO_CAPS                                                      \
@@ -136,6 +136,7 @@ struct State {
     int audio_wr = 0;
     bool need_run = false;     // the next PLAYING comes from a stop
     bool run_on_caps = false;  // PLAYING came before the video format (live sources)
+    std::atomic<bool> arm_on_caps{false};  // arm with the format, before the first frame
 
     // Video format, fixed by the input caps.
     bool have_vcaps = false;
@@ -487,6 +488,45 @@ static gboolean gst_vlx2f_video_sink_query(GstPad* pad, GstObject* parent, GstQu
     }
 }
 
+// The end of a file in the middle of a clip: the frames still in the ring go
+// out and the clip ends with them, before the end-of-stream follows.
+static void gst_vlx2f_drain_clip(GstVlx2f* self) {
+    State& s = *self->state;
+    // One frame per step, each pushed before the next step: the last step
+    // tells the application that the clip is over, and by then every frame
+    // must be on its way to the writer.
+    for (;;) {
+        GstBuffer* frame = nullptr;
+        GstStructure* clip_end = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(s.mu);
+            DetectParams* p = s.core.block();
+            vlx::detect::VideoOutcome o;
+            if (!p || !s.have_vcaps || !s.core.DrainAtEnd(o)) return;
+            if (o.capture_slot >= 0) {
+                GstBuffer* cb = s.vring->Wrap(o.capture_slot, s.core.VideoSlot(o.capture_slot),
+                                              static_cast<size_t>(p->frame_bytes), o.capture_len);
+                if (cb) {
+                    StampBuffer(cb, o.capture_times);
+                    vlx::filter::DescribePacked(cb, s.fmt, s.out_w, s.out_h, s.out_packed, s.out_default_packed);
+                    frame = gst_buffer_ref(cb);
+                }
+            }
+            if (o.clip_ended) {
+                clip_end = gst_structure_new("vlx2f-clip-end", "result", G_TYPE_INT, o.clip_result, "frames",
+                                             G_TYPE_INT, p->clip_frames, "start-time", G_TYPE_INT64,
+                                             static_cast<gint64>(p->clip_start_time), "trigger", G_TYPE_INT,
+                                             p->clip_trigger, nullptr);
+            }
+        }
+        if (frame) gst_pad_push(self->capture, frame);
+        if (clip_end) {
+            gst_element_post_message(GST_ELEMENT(self), gst_message_new_element(GST_OBJECT(self), clip_end));
+            return;
+        }
+    }
+}
+
 static gboolean gst_vlx2f_video_sink_event(GstPad* pad, GstObject* parent, GstEvent* event) {
     GstVlx2f* self = GST_VLX2F(parent);
     State& s = *self->state;
@@ -501,6 +541,9 @@ static gboolean gst_vlx2f_video_sink_event(GstPad* pad, GstObject* parent, GstEv
         case GST_EVENT_FLUSH_STOP:
             s.gap_preview = true;
             s.gap_capture = true;
+            break;
+        case GST_EVENT_EOS:
+            gst_vlx2f_drain_clip(self);
             break;
         default:
             break;
@@ -842,10 +885,16 @@ static GstStateChangeReturn gst_vlx2f_change_state(GstElement* element, GstState
     GstVlx2f* self = GST_VLX2F(element);
     State& s = *self->state;
     switch (transition) {
-        case GST_STATE_CHANGE_READY_TO_PAUSED:
-            s.need_run = true;
+        case GST_STATE_CHANGE_READY_TO_PAUSED: {
+            std::lock_guard<std::mutex> lock(s.mu);
+            // Armed when PLAYING comes, normally; with arm-on-caps as soon as
+            // the format is known, so a file's first frame is examined as
+            // surely as its last, however long the preroll takes.
+            s.need_run = !s.arm_on_caps;
+            s.run_on_caps = s.arm_on_caps;
             s.gap_preview = s.gap_capture = s.gap_audio = true;
             break;
+        }
         case GST_STATE_CHANGE_PAUSED_TO_PLAYING: {
             std::lock_guard<std::mutex> lock(s.mu);
             if (s.need_run) {
@@ -983,6 +1032,9 @@ static void gst_vlx2f_set_property(GObject* object, guint id, const GValue* valu
         case PROP_STREAM_CLOCK:
             self->state->clock.stream = g_value_get_boolean(value);
             break;
+        case PROP_ARM_ON_CAPS:
+            self->state->arm_on_caps = g_value_get_boolean(value);
+            break;
         case PROP_IPC_NAME:
             g_free(self->ipc_name);
             self->ipc_name = g_value_dup_string(value);
@@ -998,6 +1050,9 @@ static void gst_vlx2f_get_property(GObject* object, guint id, GValue* value, GPa
     switch (id) {
         case PROP_STREAM_CLOCK:
             g_value_set_boolean(value, self->state->clock.stream);
+            break;
+        case PROP_ARM_ON_CAPS:
+            g_value_set_boolean(value, self->state->arm_on_caps);
             break;
         case PROP_IPC_NAME:
             g_value_set_string(value, self->ipc_name);
@@ -1028,6 +1083,13 @@ static void gst_vlx2f_class_init(GstVlx2fClass* klass) {
         g_param_spec_boolean("stream-clock", "Stream clock",
                              "Time frames by the stream (for files played faster than real time) instead of the "
                              "system clock",
+                             FALSE, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+
+    g_object_class_install_property(
+        gobject_class, PROP_ARM_ON_CAPS,
+        g_param_spec_boolean("arm-on-caps", "Arm on caps",
+                             "After a stop, arm detection as soon as the video format arrives instead of at PLAYING, "
+                             "so that every frame of a file is examined from the first",
                              FALSE, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
 
     // gint init(gpointer block, gint32* version, gint32* reserved): 0, or

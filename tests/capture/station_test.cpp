@@ -1,6 +1,7 @@
 // End to end: vlx2d running a station on simulated skies, writing real clip
 // files that ffprobe, GStreamer and XML parsers read back.
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -324,6 +325,49 @@ TEST_F(Station, TermSignalStopsCaptureAndSavesTheSettingsOnce) {
     ASSERT_TRUE(fs::exists(dir / "Settings.vxi"));
     Result saved = Shell("cd " + Quote(dir.str()) + " && " + Quote(test::BuildDir() + "/bin/vlx2d") + " --print-settings");
     EXPECT_NE(saved.out.find("\nIF.dlev=100\n"), std::string::npos) << saved.out;  // the override is not saved
+}
+
+TEST_F(Station, TermWhileServersSayNothingEndsWithinFiveSecondsWithTheClipsComplete) {
+    test::SilentListener silent;
+    const std::string port = std::to_string(silent.port());
+    std::string sky = Sky("two-apart", 12);
+    const std::string out = dir / "silent.txt";
+    std::string cmd = "cd " + Quote(dir.str()) + " && XDG_DOCUMENTS_DIR=" + Quote(dir / "Docs") + " exec " +
+                      Quote(test::BuildDir() + "/bin/vlx2d") + " --out " + Quote(clips) +
+                      " --set IF.cxin=320 --set IF.cyin=240 --set IF.cx=320 --set IF.cy=240 --input " + Quote(sky) +
+                      " --detect --fast --set AP.md_log=1 --set AP.ftp_on=1 --set AP.ftp_jpg=1 --set "
+                      "AP.ftp_server=127.0.0.1 --set AP.ftp_port=" + port +
+                      " --set AP.mail_on=1 --set AP.mail_big=1 --set AP.mail_server=127.0.0.1:" + port + " > " +
+                      Quote(out) + " 2>&1";
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // The file is over in a moment; the finisher then waits for the first
+    // clip's upload.
+    for (int i = 0; i < 300 && test::ReadFileText(out).find("end of input") == std::string::npos; ++i) ::usleep(50000);
+    ::usleep(500000);
+    ASSERT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << test::ReadFileText(out);
+    const auto t0 = std::chrono::steady_clock::now();
+    kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 200 && waitpid(pid, &status, WNOHANG) == 0; ++i) ::usleep(50000);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (took >= 10) kill(pid, SIGKILL), waitpid(pid, &status, 0);
+    EXPECT_LT(took, 5.0) << test::ReadFileText(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << test::ReadFileText(out);
+    EXPECT_NE(test::ReadFileText(out).find("uploads and mails of 2 clips given up"), std::string::npos)
+        << test::ReadFileText(out);
+    auto avis = Files(".avi");
+    ASSERT_EQ(avis.size(), 2u) << test::ReadFileText(out);
+    EXPECT_EQ(Files(".xml").size(), 2u);
+    EXPECT_EQ(Files("S.jpg").size(), 2u);
+    for (const fs::path& avi : avis) {
+        fs::path xml = avi;
+        xml.replace_extension(".xml");
+        EXPECT_EQ(FfprobeFrames(avi), std::atoi(XmlAttributes(xml)["frames"].c_str())) << avi;
+    }
 }
 
 TEST_F(Station, AFailedCameraIsStartedAgainWithGrowingWaits) {

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "vlx/clock.h"
+#include "vlx/detect/block_buffers.h"
 #include "vlx/detect/core.h"
 #include "vlx/detect/resize.h"
 #include "vlx/detect_params.h"
@@ -86,28 +88,15 @@ public:
         b.nt_delta = 10;
         b.nt_min = 10;
         b.alev = 10000;
-        b.pixels = (c.cx * c.cy + 3) / 4 * 4;
-        b.frame_bytes = c.format == kFormatGray8 ? b.pixels : 2 * b.pixels;
-        b.shift_frames = b.fs_diff + b.dmin + b.fs_head + 15;
-        shift.assign(static_cast<size_t>(b.shift_frames) * b.frame_bytes, 0);
-        b.shift_buf = shift.data();
-        if (c.audio) {
-            b.audio_buf_bytes = 8192;
-            b.audio_bufs = 2 * b.shift_frames;
-            audio.assign(static_cast<size_t>(b.audio_bufs) * b.audio_buf_bytes, 0);
-            b.audio_shift_buf = audio.data();
-        }
-        mask_alloc.assign(b.pixels + 2 * c.cx, 0);
-        b.mask_alloc = mask_alloc.data();
-        b.mask = mask_alloc.data() + c.cx;
-        hit.assign(b.pixels, 0);
-        b.hit_map = hit.data();
-        avr.assign(b.pixels, 0);
-        b.avr_map = avr.data();
-        snap.assign(b.frame_bytes, 0);
-        b.snapshot = snap.data();
-        obj.assign(b.pixels, 0);
-        b.obj_map = obj.data();
+        buffers.Allocate(b, c.format == kFormatGray8, c.audio);
+        const size_t px = static_cast<size_t>(b.pixels);
+        shift = {b.shift_buf, static_cast<size_t>(b.shift_frames) * b.frame_bytes};
+        if (c.audio) audio = {b.audio_shift_buf, static_cast<size_t>(b.audio_bufs) * b.audio_buf_bytes};
+        mask_alloc = {b.mask_alloc, px + 2 * c.cx};
+        hit = {b.hit_map, px};
+        avr = {b.avr_map, px};
+        snap = {b.snapshot, static_cast<size_t>(b.frame_bytes)};
+        obj = {b.obj_map, px};
         std::strcpy(b.si_format, "%T");
     }
 
@@ -154,8 +143,9 @@ public:
 
     RigConfig cfg;
     DetectParams p;
-    std::vector<uint8_t> shift, audio, mask_alloc, hit, snap, obj;
-    std::vector<uint32_t> avr;
+    BlockBuffers buffers;
+    std::span<uint8_t> shift, audio, mask_alloc, hit, snap, obj;
+    std::span<uint32_t> avr;
     ManualClock clock{WallTime{1709622489, 0}};  // 2024-03-05 07:08:09 UTC
     detect::Core core{&clock};
     IpcData ipc{};

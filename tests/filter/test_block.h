@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "vlx/detect/block_buffers.h"
 #include "vlx/detect_params.h"
 
 namespace vlx::test {
@@ -40,29 +41,7 @@ public:
         p.fs_diff = c.fs_diff;
         p.dmin = c.dmin;
 
-        p.pixels = (c.cx * c.cy + 3) / 4 * 4;
-        p.frame_bytes = c.gray ? p.pixels : 2 * p.pixels;
-        p.shift_frames = c.fs_diff + c.dmin + c.fs_head + 15;
-        shift_.assign(static_cast<size_t>(p.shift_frames) * p.frame_bytes, 0);
-        p.shift_buf = shift_.data();
-        if (c.audio) {
-            const int per_frame = c.fps >= 0.01 ? static_cast<int>(192000 / c.fps) : 98304;
-            p.audio_buf_bytes = (per_frame + 4095) / 4096 * 4096;
-            p.audio_bufs = c.fps >= 0.01 ? 2 * p.shift_frames : p.shift_frames;
-            audio_.assign(static_cast<size_t>(p.audio_bufs) * p.audio_buf_bytes, 0);
-            p.audio_shift_buf = audio_.data();
-        }
-        mask_.assign(static_cast<size_t>(p.pixels + 2 * c.cx), 0);
-        p.mask_alloc = mask_.data();
-        p.mask = mask_.data() + c.cx;
-        hit_.assign(static_cast<size_t>(p.pixels), 0);
-        p.hit_map = hit_.data();
-        obj_.assign(static_cast<size_t>(p.pixels), 0);
-        p.obj_map = obj_.data();
-        avr_.assign(static_cast<size_t>(p.pixels), 0);
-        p.avr_map = avr_.data();
-        snap_.assign(static_cast<size_t>(p.frame_bytes), 0);
-        p.snapshot = snap_.data();
+        buffers_.Allocate(p, c.gray, c.audio);
 
         // A quiet sky detector: plain loop, no stamps, no warm-up.
         p.detect_on = 1;
@@ -90,8 +69,7 @@ public:
     DetectParams dp;
 
 private:
-    std::vector<uint8_t> shift_, audio_, mask_, hit_, obj_, snap_;
-    std::vector<uint32_t> avr_;
+    BlockBuffers buffers_;
 };
 
 }  // namespace vlx::test

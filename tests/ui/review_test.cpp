@@ -37,6 +37,7 @@
 #include "vlx/ui/page_db.h"
 #include "vlx/ui/page_replay.h"
 #include "vlx/ui/qt_reporter.h"
+#include "vlx/ui/station_control.h"
 
 using namespace vlx;
 namespace fs = std::filesystem;
@@ -100,12 +101,14 @@ class ReviewTest : public QObject {
     test::TempDir night_;  // the station's clips, made once
     std::unique_ptr<test::TempDir> dir_;
     std::unique_ptr<AppContext> ctx_;
+    std::unique_ptr<LocalStation> station_;
     std::unique_ptr<CVLX2Dlg> win_;
     QtReporter* reporter_ = nullptr;
     std::string db_;
 
     void Make(std::function<void(AppContext&)> setup = {}) {
         win_.reset();
+        station_.reset();
         dir_ = std::make_unique<test::TempDir>();
         db_ = *dir_ / "db";
         fs::copy(night_ / "db", db_, fs::copy_options::recursive);
@@ -122,9 +125,12 @@ class ReviewTest : public QObject {
         ctx_->ap.db_days = 1;
         ctx_->ap.db_night = 0;
         if (setup) setup(*ctx_);
+        LocalStation::Hooks hooks;
+        hooks.post = [](uint32_t) {};
+        hooks.sleep = [](int) {};
+        station_ = std::make_unique<LocalStation>(*ctx_, hooks);
         WindowDeps deps;
-        deps.post = [](uint32_t) {};
-        deps.sleep = [](int) {};
+        deps.station = station_.get();
         deps.replay_audio = [] {
             GstElement* s = gst_element_factory_make("fakesink", nullptr);
             g_object_set(s, "sync", TRUE, nullptr);
@@ -208,7 +214,10 @@ private slots:
                 "--input '" + sky + "' --detect --fast");
         }
     }
-    void cleanup() { win_.reset(); }
+    void cleanup() {
+        win_.reset();
+        station_.reset();
+    }
     void cleanupTestCase() { delete reporter_; }
 
     void dbPageListsTheNight() {

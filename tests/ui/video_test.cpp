@@ -3,7 +3,9 @@
 // paints it.
 #include <QApplication>
 #include <QImage>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QTimer>
 #include <QTest>
 
 #include <gst/gst.h>
@@ -21,6 +23,8 @@
 #include "vlx/ui/page_live.h"
 #include "vlx/ui/preview_sink.h"
 #include "vlx/ui/qt_reporter.h"
+#include "vlx/ui/status_box.h"
+#include "vlx/ui/station_control.h"
 #include "vlx/ui/video_widget.h"
 
 using namespace vlx;
@@ -66,16 +70,19 @@ private slots:
 
     void liveVideoIsPainted_data() {
         QTest::addColumn<bool>("file");
-        QTest::newRow("simulated sky file") << true;
-        QTest::newRow("test camera") << false;
+        QTest::addColumn<bool>("shared");  // the shared Station, or the GUI-thread one
+        QTest::newRow("simulated sky file, station") << true << true;
+        QTest::newRow("test camera, station") << false << true;
+        QTest::newRow("simulated sky file, window's own") << true << false;
     }
     void liveVideoIsPainted() {
         QFETCH(bool, file);
+        QFETCH(bool, shared);
         QtReporter reporter;
         test::TempDir dir;
         const std::string avi = dir / "sky.avi";
         if (file) {
-            const std::string cmd = test::BuildDir() + "/bin/vlx-skysim --preset demo --seconds 8 --width 320 --height 240 --out '" +
+            const std::string cmd = test::BuildDir() + "/bin/vlx-skysim --preset two-apart --seconds 8 --width 320 --height 240 --out '" +
                                     avi + "' > /dev/null";
             QCOMPARE(std::system(cmd.c_str()), 0);
         }
@@ -102,24 +109,38 @@ private slots:
 
         FrameReceiver frames;
         SetFrameReceiver(&frames);
+        // The window's own station over a live thread, or the shared one.
         QObject relay;
-        CVLX2Dlg* window = nullptr;
-        MainQueueBridge bridge(&relay, [&window](const ThreadMessage& m) {
-            if (window) window->OnMainMessage(m);
+        LocalStation* local_ptr = nullptr;
+        MainQueueBridge bridge(&relay, [&local_ptr](const ThreadMessage& m) {
+            if (local_ptr) local_ptr->OnMainMessage(m);
         });
-        LiveEngineOptions opt;
-        opt.main_thread = bridge.id();
-        opt.preview_sink = kPreviewSinkFactory;
-        opt.sound_sink = "fakesink";
-        CLiveThread live(*ctx, opt, {});
-        live.Start();
+        std::unique_ptr<CLiveThread> live;
+        std::unique_ptr<LocalStation> local;
+        std::unique_ptr<StationFront> front;
+        if (shared) {
+            StationOptions so;
+            so.sound_sink = "fakesink";
+            so.use_dbus = false;
+            front = std::make_unique<StationFront>(*ctx, so);
+        } else {
+            LiveEngineOptions opt;
+            opt.main_thread = bridge.id();
+            opt.preview_sink = kPreviewSinkFactory;
+            opt.sound_sink = "fakesink";
+            live = std::make_unique<CLiveThread>(*ctx, opt, CLiveThread::Hooks{});
+            live->Start();
+            LocalStation::Hooks hooks;
+            hooks.post = [&live](uint32_t c) { live->Post(c); };
+            hooks.call_reserved = [&live] { live->CallReserved(); };
+            local = std::make_unique<LocalStation>(*ctx, hooks);
+            local_ptr = local.get();
+        }
         WindowDeps deps;
-        deps.post = [&live](uint32_t c) { live.Post(c); };
-        deps.call_reserved = [&live] { live.CallReserved(); };
+        deps.station = shared ? static_cast<StationControl*>(front.get()) : local.get();
         deps.receiver = &frames;
         auto win = std::make_unique<CVLX2Dlg>(*ctx, deps);
-        window = win.get();
-        reporter.SetOwner(window);
+        reporter.SetOwner(win.get());
         win->show();
         QVERIFY(QTest::qWaitForWindowExposed(win.get()));
         win->FitWindowToVideo();
@@ -148,15 +169,101 @@ private slots:
         QCOMPARE(second.size(), QSize(640, 480));
 
         const char* shot = std::getenv("VLX_SCREENSHOT");
-        if (shot && file) win->grab().save(QString::fromLocal8Bit(shot));
+        if (shot && file && shared) win->grab().save(QString::fromLocal8Bit(shot));
+
+        // The first meteor's clip ends: its map picture becomes the live still.
+        if (file && shared) {
+            const QImage black = video->still();
+            QTRY_VERIFY_WITH_TIMEOUT(video->still() != black, 20000);
+            QCOMPARE(video->still().size(), QSize(320, 240));
+        }
 
         QTest::mouseClick(win->findChild<QPushButton*>("Stop"), Qt::LeftButton);
-        QVERIFY(!video->live());
+        QTRY_VERIFY(!video->live());
+        QTRY_VERIFY(win->findChild<QPushButton*>("Preview")->isEnabled());
         win->close();
-        live.PostExit();
-        QTRY_VERIFY_WITH_TIMEOUT(live.Ended(), 20000);
-        window = nullptr;
+        if (live) {
+            live->PostExit();
+            QTRY_VERIFY_WITH_TIMEOUT(live->Ended(), 20000);
+        } else {
+            front->station().Quit();
+            QTRY_VERIFY_WITH_TIMEOUT(front->station().quit(), 20000);
+        }
+        local_ptr = nullptr;
+        win.reset();
         SetFrameReceiver(nullptr);
+        reporter.SetOwner(nullptr);
+    }
+
+    // The buttons through the shared station: its commands are queued, so the
+    // page follows the state when the station reports it.
+    void stationButtonsAndRefusal() {
+        QtReporter reporter;
+        test::TempDir dir;
+        std::filesystem::create_directory(dir / "clips");
+        auto ctx = std::make_unique<AppContext>();
+        SetDefaults(*ctx);
+        CopyText(ctx->program_dir, sizeof ctx->program_dir, dir.str().c_str());
+        CopyText(ctx->ap.db_dir, sizeof ctx->ap.db_dir, (dir / "clips").c_str());
+        CopyText(ctx->ap.dv_audio, sizeof ctx->ap.dv_audio, "NULL");
+        for (const std::string& v : capture::EnumerateDevices(*ctx).video) {
+            if (v.find(capture::kTestCameraName) != std::string::npos) {
+                CopyText(ctx->ap.dv_video, sizeof ctx->ap.dv_video, v.c_str());
+            }
+        }
+        ctx->dp.cxin = ctx->dp.cx = 320;
+        ctx->dp.cyin = ctx->dp.cy = 240;
+        StationOptions so;
+        so.sound_sink = "fakesink";
+        so.use_dbus = false;
+        StationFront front(*ctx, so);
+        WindowDeps deps;
+        deps.station = &front;
+        auto win = std::make_unique<CVLX2Dlg>(*ctx, deps);
+        reporter.SetOwner(win.get());
+        win->show();
+        auto button = [&](const char* name) { return win->findChild<QPushButton*>(name); };
+        auto enabled = [&] {
+            QString e;
+            for (const char* b : {"Stop", "Preview", "Detect", "Rec"}) e += button(b)->isEnabled() ? '1' : '0';
+            return e;
+        };
+        QTest::mouseClick(button("Preview"), Qt::LeftButton);
+        QTRY_COMPARE(enabled(), QStringLiteral("1011"));
+        QTest::mouseClick(button("Rec"), Qt::LeftButton);
+        QTRY_COMPARE(button("Rec")->text(), QStringLiteral("RecOff"));
+        QTest::mouseClick(button("Detect"), Qt::LeftButton);
+        QTRY_COMPARE(enabled(), QStringLiteral("1101"));
+        QTRY_COMPARE(win->status_box()->text().startsWith(QLatin1String(" Recording")) ||
+                         win->status_box()->text().startsWith(QLatin1String(" activating")) ||
+                         win->status_box()->text().startsWith(QLatin1String(" Detecting")),
+                     true);
+        QTest::mouseClick(button("Stop"), Qt::LeftButton);
+        QTRY_COMPARE(enabled(), QStringLiteral("0110"));
+        QTRY_COMPARE(button("Rec")->text(), QStringLiteral("Rec"));
+
+        // A start the size rule refuses: the box comes from the station's
+        // thread, is answered here, and nothing starts.
+        ctx->dp.cx = 640;
+        QString text;
+        auto* poll = new QTimer;
+        QObject::connect(poll, &QTimer::timeout, [poll, &text] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box) return;
+            poll->stop();
+            poll->deleteLater();
+            text = box->text();
+            box->accept();
+        });
+        poll->start(10);
+        QTest::mouseClick(button("Detect"), Qt::LeftButton);
+        QTRY_COMPARE(text, QStringLiteral("Xi must be >= Xo, Yi must be >= Yo\n Please set proper value"));
+        QCOMPARE(front.station().LiveState(), int(LiveActions::kStop));
+        QCOMPARE(enabled(), QStringLiteral("0110"));
+        win->close();
+        front.station().Quit();
+        QTRY_VERIFY_WITH_TIMEOUT(front.station().quit(), 20000);
+        win.reset();
         reporter.SetOwner(nullptr);
     }
 };

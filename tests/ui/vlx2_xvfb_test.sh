@@ -72,4 +72,5 @@ for f in $(find clips -name 'M*.avi'); do
   ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$f" |
     awk -v f="$f" '$1 < 10 { print f " has only " $1 " frames"; exit 1 }'
 done
+grep 'clips written' vlx2.log || true
 echo "vlx2 under Xvfb: ok"

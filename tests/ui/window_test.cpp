@@ -130,6 +130,7 @@ class WindowTest : public QObject {
 
     std::unique_ptr<test::TempDir> dir_;
     std::unique_ptr<AppContext> ctx_;
+    std::unique_ptr<LocalStation> station_;
     std::unique_ptr<CVLX2Dlg> win_;
     std::vector<uint32_t> posted_;
     QtReporter* reporter_ = nullptr;
@@ -139,6 +140,7 @@ class WindowTest : public QObject {
 
     void Make(std::function<void(AppContext&)> setup = {}) {
         win_.reset();
+        station_.reset();
         dir_ = std::make_unique<test::TempDir>();
         ctx_ = std::make_unique<AppContext>();
         SetDefaults(*ctx_);
@@ -148,12 +150,15 @@ class WindowTest : public QObject {
         ctx_->compute_sun_times = [](AppContext& c) { ComputeSunTimes(c); };
         if (setup) setup(*ctx_);
         posted_.clear();
-        WindowDeps deps;
-        deps.post = [this](uint32_t c) { posted_.push_back(c); };
-        deps.sleep = [](int) {};
-        deps.notifier = notifier_;
+        LocalStation::Hooks hooks;
+        hooks.post = [this](uint32_t c) { posted_.push_back(c); };
+        hooks.sleep = [](int) {};
         reserved_calls_ = 0;
-        deps.call_reserved = [this] { ++reserved_calls_; };
+        hooks.call_reserved = [this] { ++reserved_calls_; };
+        station_ = std::make_unique<LocalStation>(*ctx_, hooks);
+        WindowDeps deps;
+        deps.station = station_.get();
+        deps.notifier = notifier_;
         win_ = std::make_unique<CVLX2Dlg>(*ctx_, deps);
         reporter_->SetOwner(win_.get());
         win_->show();
@@ -173,7 +178,10 @@ private slots:
         RegisterPreviewSink();
         reporter_ = new QtReporter;
     }
-    void cleanup() { win_.reset(); }
+    void cleanup() {
+        win_.reset();
+        station_.reset();
+    }
     void cleanupTestCase() { delete reporter_; }
 
     void sheetsAndCaption() {
@@ -189,8 +197,8 @@ private slots:
         QCOMPARE(win_->right_sheet()->x(), 324);
         QCOMPARE(win_->right_sheet()->width(), win_->width() - 324 - 2);
         QVERIFY(!win_->windowIcon().isNull());
-        QCOMPARE(win_->minute_timer()->interval(), 1000);
-        QVERIFY(win_->minute_timer()->isActive());
+        QCOMPARE(station_->minute_timer()->interval(), 1000);
+        QVERIFY(station_->minute_timer()->isActive());
         QCOMPARE(posted_, (std::vector<uint32_t>{LIVE_INIT}));
         // Leaving the live page turns the preview off; the replay page takes
         // the picture.
@@ -309,7 +317,7 @@ private slots:
         Click("Detect");
         QCOMPARE(text, QStringLiteral("Xi must be >= Xo, Yi must be >= Yo\n Please set proper value"));
         QCOMPARE(title, QStringLiteral("Vigilux"));
-        QCOMPARE(win_->live_logic().LiveState(), int(LiveActions::kStop));
+        QCOMPARE(station_->page().LiveState(), int(LiveActions::kStop));
         QVERIFY(posted_.empty());
         QVERIFY(Find<QPushButton>("Detect")->isEnabled());
         QVERIFY(!Find<QPushButton>("Stop")->isEnabled());
@@ -482,6 +490,7 @@ private slots:
         win_->move(33, 44);
         win_->close();
         QCOMPARE(win_->closes(), 1);
+        QVERIFY(!station_->minute_timer()->isActive());
         Application app(*ctx_);
         app.Shutdown();  // the single save (no workers here)
         std::vector<std::pair<std::string, std::string>> expected;
@@ -531,8 +540,10 @@ private slots:
             }
         };
         check(win_.get());
-        AnswerModal([&](QWidget* w) { check(w); });
-        Click("ftpDialog");
+        for (const char* dialog : {"ftpDialog", "sunDialog"}) {
+            AnswerModal([&](QWidget* w) { check(w); });
+            Click(dialog);
+        }
         QVERIFY2(checked >= 50, qPrintable(QString::number(checked)));
         // A typed value beyond the end is corrected to it.
         auto* head = Find<QSpinBox>("IF.fs_head");

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <thread>
 
+#include <unistd.h>
+
 #include "vlx/app/report.h"
 #include "vlx/clips/records.h"
 #include "vlx/clips/storage.h"
@@ -16,14 +18,6 @@ namespace {
 
 constexpr const char* kHr = "0x80004005";  // the generic failure code of the messages
 constexpr GstClockTime kVideoEncoderOffset = GST_SECOND * 60 * 60 * 1000;
-
-uint8_t* AllocZeroed(size_t bytes) {
-    // 64-byte aligned for the detector's vector loops.
-    size_t rounded = (bytes + 63) & ~static_cast<size_t>(63);
-    void* p = std::aligned_alloc(64, rounded ? rounded : 64);
-    if (p) std::memset(p, 0, rounded ? rounded : 64);
-    return static_cast<uint8_t*>(p);
-}
 
 GstElement* Make(const char* factory, const char* name = nullptr) {
     return gst_element_factory_make(factory, name);
@@ -57,23 +51,6 @@ std::string EncoderFactoryOf(const char* entry) {
 
 }  // namespace
 
-BlockSizes ComputeBlockSizes(const DetectParams& dp, bool gray8, bool has_audio) {
-    BlockSizes s;
-    s.pixels = (dp.cx * dp.cy + 3) / 4 * 4;
-    s.frame_bytes = gray8 ? s.pixels : 2 * s.pixels;
-    s.shift_frames = dp.fs_diff + dp.dmin + dp.fs_head + 15;
-    if (has_audio) {
-        if (dp.fps >= 0.01) {
-            s.audio_buf_bytes = static_cast<int32_t>((static_cast<int64_t>(192000.0 / dp.fps) + 4095) / 4096 * 4096);
-            s.audio_bufs = 2 * s.shift_frames;
-        } else {
-            s.audio_buf_bytes = 98304;
-            s.audio_bufs = s.shift_frames;
-        }
-    }
-    return s;
-}
-
 struct LiveEngine::Writer {
     GstElement* bin = nullptr;
     GstElement* filesink = nullptr;
@@ -92,21 +69,6 @@ struct LiveEngine::Writer {
     }
 };
 
-struct LiveEngine::BlockBuffers {
-    uint8_t* shift = nullptr;
-    uint8_t* audio = nullptr;
-    uint8_t* mask = nullptr;
-    uint8_t* hit = nullptr;
-    uint8_t* avr = nullptr;
-    uint8_t* snap = nullptr;
-    uint8_t* obj = nullptr;
-    AreaMaskPicture area;
-
-    ~BlockBuffers() {
-        for (uint8_t* p : {obj, snap, avr, hit, mask, audio, shift}) std::free(p);
-    }
-};
-
 LiveEngine::LiveEngine(AppContext& ctx, LiveEngineOptions options) : ctx_(ctx), opt_(std::move(options)) {
     if (!gst_is_initialized()) gst_init(nullptr, nullptr);
 }
@@ -120,40 +82,18 @@ std::string LiveEngine::last_error() const {
 
 bool LiveEngine::AllocateBuffers(bool gray8) {
     DetectParams& dp = ctx_.dp;
-    BlockSizes s = ComputeBlockSizes(dp, gray8, has_audio_);
-    dp.pixels = s.pixels;
-    dp.frame_bytes = s.frame_bytes;
-    dp.shift_frames = s.shift_frames;
-    dp.audio_buf_bytes = s.audio_buf_bytes;
-    dp.audio_bufs = s.audio_bufs;
-    buffers_ = std::make_unique<BlockBuffers>();
-    BlockBuffers& b = *buffers_;
-
-    b.shift = AllocZeroed(static_cast<size_t>(s.frame_bytes) * static_cast<size_t>(s.shift_frames));
-    if (!b.shift) return ErrorBox("UM013: Insufficient memory available for Shift Buffer"), false;
-    dp.shift_buf = b.shift;
-    if (has_audio_) {
-        b.audio = AllocZeroed(static_cast<size_t>(s.audio_buf_bytes) * static_cast<size_t>(s.audio_bufs));
-        if (!b.audio) return ErrorBox("UM014: Insufficient memory available for Audio Shift Buffer"), false;
+    switch (buffers_.Allocate(dp, gray8, has_audio_)) {
+        case BlockBuffers::kNone: break;
+        case BlockBuffers::kShift: return ErrorBox("UM013: Insufficient memory available for Shift Buffer"), false;
+        case BlockBuffers::kAudio: return ErrorBox("UM014: Insufficient memory available for Audio Shift Buffer"), false;
+        case BlockBuffers::kMask: return ErrorBox("Insufficient memory available for Mask"), false;
+        case BlockBuffers::kHitMap: return ErrorBox("UM015: Insufficient memory available for HitMap"), false;
+        case BlockBuffers::kAvrMap: return ErrorBox("UM016: Insufficient memory available for AvrMap"), false;
+        case BlockBuffers::kSnapshot: return ErrorBox("UM017: Insufficient memory available for SnapShot"), false;
+        case BlockBuffers::kObjMap: return ErrorBox("UM018: Insufficient memory available for ObjMap"), false;
     }
-    dp.audio_shift_buf = b.audio;
-    b.mask = AllocZeroed(static_cast<size_t>(s.pixels) + 2 * static_cast<size_t>(dp.cx));
-    if (!b.mask) return ErrorBox("Insufficient memory available for Mask"), false;
-    dp.mask_alloc = b.mask;
-    dp.mask = b.mask + dp.cx;
-    ReadAreaMask(ctx_, true, b.area);
-    b.hit = AllocZeroed(static_cast<size_t>(s.pixels));
-    if (!b.hit) return ErrorBox("UM015: Insufficient memory available for HitMap"), false;
-    dp.hit_map = b.hit;
-    b.avr = AllocZeroed(4 * static_cast<size_t>(s.pixels));
-    if (!b.avr) return ErrorBox("UM016: Insufficient memory available for AvrMap"), false;
-    dp.avr_map = reinterpret_cast<uint32_t*>(b.avr);
-    b.snap = AllocZeroed(static_cast<size_t>(s.frame_bytes));
-    if (!b.snap) return ErrorBox("UM017: Insufficient memory available for SnapShot"), false;
-    dp.snapshot = b.snap;
-    b.obj = AllocZeroed(static_cast<size_t>(s.pixels));
-    if (!b.obj) return ErrorBox("UM018: Insufficient memory available for ObjMap"), false;
-    dp.obj_map = b.obj;
+    // The mask comes with the block; hit map and the rest start cleared.
+    ReadAreaMask(ctx_, true, area_);
     return true;
 }
 
@@ -175,6 +115,9 @@ bool LiveEngine::CreateElement() {
     // A file played faster than real time takes its frame clock from the
     // stream, so clip times stay a frame period apart.
     if (opt_.fast && ctx_.dp.fileinmode) g_object_set(vlx2f_, "stream-clock", TRUE, nullptr);
+    // A file is examined from its first frame, whatever the preroll does, so
+    // the same file always gives the same clips.
+    if (ctx_.dp.fileinmode) g_object_set(vlx2f_, "arm-on-caps", TRUE, nullptr);
     if (!gst_bin_add(GST_BIN(pipeline_), vlx2f_)) {
         vlx2f_ = nullptr;
         return ErrorBox("UE023: Cannot add VLXFilter to graph"), false;
@@ -195,6 +138,15 @@ bool LiveEngine::CreateElement() {
             return GST_PAD_PROBE_OK;
         },
         &stats_, nullptr);
+    gst_pad_add_probe(
+        in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) {
+                static_cast<LiveEngine*>(data)->input_ended_ = true;
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        this, nullptr);
     gst_object_unref(in);
     return true;
 }
@@ -215,7 +167,7 @@ bool LiveEngine::LinkPreviewAndAudio() {
     // Preview: a file plays at its own pace through a blocking queue; a live
     // camera must never be held up by a slow display, so its queue leaks.
     GstElement* pq = Make("queue", "PreviewQueue");
-    GstElement* psink = Make(opt_.preview_sink.c_str(), "VideoRenderer");
+    GstElement* psink = opt_.make_preview_sink ? opt_.make_preview_sink() : Make(opt_.preview_sink.c_str(), "VideoRenderer");
     if (!pq || !psink) {
         if (pq) gst_object_unref(pq);
         if (psink) gst_object_unref(psink);
@@ -427,7 +379,13 @@ bool LiveEngine::PrepareOutputFile() {
         if (!f) return ErrorBox("DXE02007: Cannot add codec"), false;
         gst_object_unref(f);
     }
-    temp_path_ = MakeClipPath(ctx_, ctx_.CaptureNow() + 1, 'T', '_');
+    // The last clip's file may still wait for the finisher under its
+    // temporary name: never open that one again.
+    const int64_t t = ctx_.CaptureNow() + 1;
+    temp_path_ = MakeClipPath(ctx_, t, 'T', '_');
+    for (int64_t bump = 1; bump <= 600 && access(temp_path_.c_str(), F_OK) == 0; ++bump) {
+        temp_path_ = MakeClipPath(ctx_, t + bump, 'T', '_');
+    }
 
     std::string error;
     GstElement* bin = MakeWriterBin(temp_path_, &error);
@@ -495,6 +453,10 @@ bool LiveEngine::Run() {
     if (!pipeline_) return false;
     if (running_) {
         g_signal_emit_by_name(vlx2f_, "rearm");
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            ++rearms_;
+        }
         if (clip_end_us_ > 0) {
             int64_t us = g_get_monotonic_time() - clip_end_us_;
             if (us > stats_.max_gap_us) stats_.max_gap_us = us;
@@ -552,14 +514,23 @@ GstBusSyncReply LiveEngine::OnBusMessage(GstBus*, GstMessage* msg, gpointer data
                 // Runs on the streaming thread right after the clip's last
                 // frame: hold a file source here so no frame passes unexamined
                 // while the live thread finishes the clip.
-                self->frames_at_clip_end_ = self->stats_.frames_in;
-                self->clip_end_us_ = g_get_monotonic_time();
-                if (self->ctx_.dp.fileinmode && !self->ctx_.dp.singlefilemode) self->HoldSource();
+                // The live thread may have re-armed already (the element's
+                // message to it comes first): then nothing is held.
+                bool rearmed;
+                {
+                    std::lock_guard<std::mutex> lock(self->mu_);
+                    rearmed = ++self->bus_clip_ends_ <= self->rearms_;
+                }
+                if (!rearmed) {
+                    self->frames_at_clip_end_ = self->stats_.frames_in.load();
+                    self->clip_end_us_ = g_get_monotonic_time();
+                    if (self->ctx_.dp.fileinmode && !self->ctx_.dp.singlefilemode) self->HoldSource();
+                }
             }
             break;
         }
         case GST_MESSAGE_EOS:
-            PostThreadMessage(self->opt_.main_thread, WM_GRAPH_EVENT, kGraphComplete, 0);
+            self->PostEndOfInput();
             break;
         case GST_MESSAGE_ERROR: {
             GError* err = nullptr;
@@ -583,9 +554,16 @@ GstBusSyncReply LiveEngine::OnBusMessage(GstBus*, GstMessage* msg, gpointer data
     return GST_BUS_DROP;
 }
 
+void LiveEngine::PostEndOfInput() {
+    if (!eos_posted_.exchange(true)) PostThreadMessage(opt_.main_thread, WM_GRAPH_EVENT, kGraphComplete, 0);
+}
+
+void LiveEngine::HoldAtStart() { HoldSource(); }
+void LiveEngine::ReleaseStart() { ReleaseSource(); }
+
 void LiveEngine::TearDown() {
     if (!pipeline_) {
-        buffers_.reset();
+        buffers_.Release(ctx_.dp);
         return;
     }
     ReleaseWriter();
@@ -605,15 +583,11 @@ void LiveEngine::TearDown() {
     audio_tee_ = nullptr;
     source_.Reset();
     running_ = false;
-    dp.obj_map = nullptr;
-    dp.snapshot = nullptr;
-    dp.avr_map = nullptr;
-    dp.hit_map = nullptr;
-    dp.mask = nullptr;
-    dp.mask_alloc = nullptr;
-    dp.audio_shift_buf = nullptr;
-    dp.shift_buf = nullptr;
-    buffers_.reset();
+    bus_clip_ends_ = rearms_ = 0;
+    frames_at_clip_end_ = -1;
+    input_ended_ = false;
+    eos_posted_ = false;
+    buffers_.Release(dp);
 }
 
 void LiveEngine::CallReserved() {

@@ -8,13 +8,11 @@
 #include <glib.h>
 #include <sys/stat.h>
 
-#include "vlx/app/dbus_notify.h"
+#include "vlx/capture/clip_finisher.h"
 #include "vlx/app/report.h"
 #include "vlx/clips/records.h"
 #include "vlx/clips/storage.h"
 #include "vlx/messages.h"
-#include "vlx/notify/ftp.h"
-#include "vlx/notify/mail.h"
 
 namespace vlx {
 namespace {
@@ -131,34 +129,60 @@ void CLiveThread::Start() {
         ctx_.dp.notify_thread = queue.id();
         ready.set_value();
         for (;;) {
+            if (start_hold_) ReleaseStartHold(queue);
             ThreadMessage m = queue.Get();
-            if (m.message == WM_LIVE_CLIP_END) {
-                ClipEnd();
-                continue;
-            }
-            if (m.message != WM_LIVE_COMMAND) continue;
-            switch (m.wparam) {
-                case LIVE_INIT: break;
-                case LIVE_START: StartCapture(); break;
-                case LIVE_STOP: StopCapture(); break;
-                case LIVE_DETECT_ON:
-                    ctx_.dp.timer_trig = 0;
-                    ctx_.dp.detect_on = 1;
-                    LogDetectStart(ctx_);
-                    break;
-                case LIVE_DETECT_OFF: ctx_.dp.detect_on = 0; break;
-                case LIVE_REC_ON: ctx_.dp.force_trig = 1; break;
-                case LIVE_REC_OFF: ctx_.dp.force_trig = 0; break;
-                case LIVE_EXIT:
-                    StopCapture();
-                    ctx_.dp.notify_thread = 0;
-                    quit_ = true;
-                    return;
-                default: break;
-            }
+            if (!Dispatch(m)) return;
         }
     });
     started.wait();
+}
+
+std::unique_lock<std::mutex> CLiveThread::Batch() { return std::unique_lock<std::mutex>(batch_mu_); }
+
+bool CLiveThread::Dispatch(const ThreadMessage& m) {
+    if (m.message == WM_LIVE_CLIP_END) {
+        ClipEnd();
+        return true;
+    }
+    if (m.message != WM_LIVE_COMMAND) return true;
+    switch (m.wparam) {
+        case LIVE_INIT: break;
+        case LIVE_START: StartCapture(); break;
+        case LIVE_STOP: StopCapture(); break;
+        case LIVE_DETECT_ON:
+            ctx_.dp.timer_trig = 0;
+            ctx_.dp.detect_on = 1;
+            LogDetectStart(ctx_);
+            break;
+        case LIVE_DETECT_OFF: ctx_.dp.detect_on = 0; break;
+        case LIVE_REC_ON: ctx_.dp.force_trig = 1; break;
+        case LIVE_REC_OFF: ctx_.dp.force_trig = 0; break;
+        case LIVE_EXIT:
+            StopCapture();
+            ctx_.dp.notify_thread = 0;
+            quit_ = true;
+            return false;
+        default: break;
+    }
+    return true;
+}
+
+void CLiveThread::ReleaseStartHold(ThreadQueue& queue) {
+    // Whoever posted the start with its detect or record command has posted
+    // both once the batch lock is free; take them before the first frame.
+    { std::lock_guard<std::mutex> wait_for_batch(batch_mu_); }
+    ThreadMessage m;
+    while (start_hold_ && queue.Get(&m, 0)) {
+        if (m.message == WM_LIVE_COMMAND && (m.wparam == LIVE_STOP || m.wparam == LIVE_EXIT)) {
+            start_hold_ = false;  // the stop tears the pipeline down
+            engine_->ReleaseStart();
+        }
+        if (!Dispatch(m)) return;
+    }
+    if (start_hold_) {
+        start_hold_ = false;
+        engine_->ReleaseStart();
+    }
 }
 
 void CLiveThread::RequestStop() { PostThreadMessage(options_.main_thread, WM_LIVE_STOP_REQUEST, 0, 0); }
@@ -167,6 +191,7 @@ void CLiveThread::StartCapture() {
     ctx_.dp.timer_trig = 0;
     ctx_.dp.time_offset = ComputeTimeOffset(ctx_, ctx_.clock->Now().sec);
     bool built;
+    const bool was_built = engine_->built();
     {
         std::lock_guard<std::mutex> lock(engine_mu_);
         built = engine_->Build();
@@ -174,6 +199,10 @@ void CLiveThread::StartCapture() {
     if (!built) {
         RequestStop();
         return;
+    }
+    if (!was_built && ctx_.dp.fileinmode) {
+        engine_->HoldAtStart();
+        start_hold_ = true;
     }
     if (engine_->Run()) {
         finished_since_run_ = false;
@@ -190,8 +219,10 @@ void CLiveThread::StopCapture() {
     // finish it rather than leave it under its temporary name.
     if (engine_->built() && !dp.singlefilemode && dp.clip_result != 0 && !finished_since_run_ &&
         !engine_->temp_path().empty()) {
+        auto rec = TakeClipRecord(ctx_, engine_->temp_path());
         engine_->ReleaseWriter();
-        FinishClip();
+        rec->end_frame = engine_->stats().frames_in;
+        HandOver(std::move(rec));
     }
     {
         std::lock_guard<std::mutex> lock(engine_mu_);
@@ -209,8 +240,7 @@ void CLiveThread::StopCapture() {
         if (std::rename(temp.c_str(), final_path.c_str()) == 0) {
             engine_->set_temp_path(final_path);
             ++engine_->stats().clips_written;
-            if (hooks_.clip_added) hooks_.clip_added(final_path);
-            if (hooks_.clip_finished) hooks_.clip_finished(dp.clip_result, final_path);
+            if (hooks_.single_file_done) hooks_.single_file_done(final_path);
         }
     }
     PostThreadMessage(options_.main_thread, WM_LIVE_STOPPED, 0, 0);
@@ -219,9 +249,18 @@ void CLiveThread::StopCapture() {
 void CLiveThread::ClipEnd() {
     if (ctx_.dp.singlefilemode || !engine_->built()) return;
     // The element has disarmed itself; frames pass unexamined (a file source
-    // is held) until the re-arm below.
+    // is held) until the re-arm below. What the clip's files need is copied
+    // first: the re-arm clears the block's pictures for the next clip.
+    auto rec = TakeClipRecord(ctx_, engine_->temp_path());
     engine_->ReleaseWriter();
-    FinishClip();
+    // A file source is held by now: the count is the clip's last frame.
+    rec->end_frame = engine_->stats().frames_in;
+    HandOver(std::move(rec));
+    if (engine_->input_ended()) {
+        // The file ended with this clip: nothing more will come to re-arm for.
+        engine_->PostEndOfInput();
+        return;
+    }
     if (engine_->PrepareOutputFile()) {
         if (engine_->Run()) {
             finished_since_run_ = false;
@@ -233,84 +272,18 @@ void CLiveThread::ClipEnd() {
     }
 }
 
-void CLiveThread::FinishClip() {
-    DetectParams& dp = ctx_.dp;
-    const Settings& ap = ctx_.ap;
-    const int result = dp.clip_result;
+void CLiveThread::HandOver(std::unique_ptr<ClipRecord> rec) {
     finished_since_run_ = true;
-    std::string temp = engine_->temp_path();
-    if (result != kClipNormal) {
-        if (!temp.empty()) std::remove(temp.c_str());
-        engine_->set_temp_path(std::string());
-        temp.clear();
-    }
-    if (result == kClipNone) return;
-
-    std::string hhmm;
-    std::string final_path = MakeClipPath(ctx_, dp.clip_start_time, 'M', ClipSuffix(ctx_), &hhmm);
-    // Two clips starting in the same second would share a name; the later
-    // one takes the next free second rather than overwrite the earlier clip.
-    for (int64_t bump = 1; result == kClipNormal && final_path != temp && bump <= 60; ++bump) {
-        struct stat st{};
-        if (stat(final_path.c_str(), &st) != 0) break;
-        final_path = MakeClipPath(ctx_, dp.clip_start_time + bump, 'M', ClipSuffix(ctx_), &hhmm);
-    }
-    if (result == kClipNormal) {
-        if (temp != final_path) std::rename(temp.c_str(), final_path.c_str());
-        if (ctx_.output_kind == kOutputWmv && ap.ftp_on && ap.ftp_wmv) {
-            UploadClipFile(ctx_, final_path.c_str(), kFtpClip, hhmm.c_str());
-        }
-        if (hooks_.clip_added) hooks_.clip_added(final_path);
-    }
-
-    const std::string base = final_path.substr(0, final_path.size() - 4);
-    if ((result == kClipNormal || ap.leavelong) && result != kClipCancelled) {
-        EnsureRgbBuffer(ctx_);
-        const int w = dp.cx, h = dp.cy;
-        if (dp.im_map) {
-            MapToRgb(ctx_);
-            WriteBmp24(base + "M.bmp", ctx_.rgb.data(), w, h);
-        }
-        const char* still = dp.im_snap ? "S" : (dp.im_peak ? "P" : nullptr);
-        if (still) {
-            SnapshotToRgb(ctx_);
-            const std::string bmp = base + still + ".bmp";
-            const std::string jpg = base + still + ".jpg";
-            if (ap.jpg) {
-                // The JPEG is encoded from memory; the BMP is kept only when asked.
-                if (ap.bmp) WriteBmp24(bmp, ctx_.rgb.data(), w, h);
-                if (WriteJpegFromRgb(jpg, ctx_.rgb.data(), w, h)) {
-                    if (ap.ftp_on && ap.ftp_jpg) UploadClipFile(ctx_, jpg.c_str(), kFtpStill, hhmm.c_str());
-                    if (ap.mail_on && ap.mail_big) SendClipMail(ctx_, jpg.c_str(), true);
-                }
-            } else if (ap.bmp) {
-                WriteBmp24(bmp, ctx_.rgb.data(), w, h);
-            }
-        }
-        bool mail_done = false;
-        if (ap.thumbmail && (dp.im_snap || dp.im_peak)) {
-            const std::string thumb = base + "T.jpg";
-            WriteThumbnail(ctx_, thumb);
-            if (ap.ftp_on && ap.ftp_small) UploadClipFile(ctx_, thumb.c_str(), kFtpThumbnail, hhmm.c_str());
-            if (!ap.mail_on) {
-                mail_done = true;
-            } else if (ap.mail_small) {
-                SendClipMail(ctx_, thumb.c_str(), true);
-            }
-        }
-        if (!mail_done && ap.mail_on && !ap.mail_big && !ap.mail_small) {
-            SendClipMail(ctx_, final_path.c_str(), false);
-        }
-    }
     engine_->set_temp_path(std::string());
-
-    if (result == kClipNormal) {
-        if (ap.md_log) WriteClipRecord(ctx_, base + ".xml");
-        if (hooks_.notifier) hooks_.notifier->NotifyClip(dp.clip_start_time);
-        if (ap.action && ap.bat[0]) RunBatchAction(ap.bat, final_path);
-        ++engine_->stats().clips_written;
+    const int result = rec->result;
+    const std::string temp = rec->temp_path;
+    if (result == kClipNormal) ++engine_->stats().clips_written;
+    if (hooks_.finisher) {
+        hooks_.finisher->Push(std::move(rec));
+    } else {
+        if (!temp.empty()) std::remove(temp.c_str());  // nobody to finish it
     }
-    if (hooks_.clip_finished) hooks_.clip_finished(result, result == kClipCancelled ? std::string() : final_path);
+    if (hooks_.clip_ended) hooks_.clip_ended(result, temp);
 }
 
 double CLiveThread::Progress() {

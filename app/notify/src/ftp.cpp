@@ -86,6 +86,13 @@ public:
         curl_easy_setopt(h, CURLOPT_ACCEPTTIMEOUT_MS, 1000L * options.connect_timeout_s);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, static_cast<long>(options.stall_timeout_s));
+        if (options.cancel) {
+            // The library calls this about once a second even while it waits
+            // for a reply, so a raised flag ends the session promptly.
+            curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+            curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CancelCheck);
+            curl_easy_setopt(h, CURLOPT_XFERINFODATA, options.cancel);
+        }
         // Without a user name the library logs in as "anonymous".
         user_ = StripLineBreaks(ap.ftp_uname);
         password_ = StripLineBreaks(ap.ftp_pw);
@@ -158,6 +165,9 @@ public:
     }
 
 private:
+    static int CancelCheck(void* flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        return static_cast<const std::atomic<bool>*>(flag)->load() ? 1 : 0;
+    }
     static size_t AppendText(char* data, size_t size, size_t n, void* user) {
         static_cast<std::string*>(user)->append(data, size * n);
         return size * n;
@@ -186,6 +196,7 @@ bool Enter(AppContext& ctx, FtpSession& session) {
     if (!session.ok()) return Fail(ctx, "-FTP:ERROR");
     CURLcode rc = session.EnterDir();
     if (rc == CURLE_OK) return true;
+    if (rc == CURLE_ABORTED_BY_CALLBACK) return false;  // given up; the station reports it
     // The library reports a refused CWD (and only that, after a good login)
     // as access to the remote resource denied.
     if (rc == CURLE_REMOTE_ACCESS_DENIED) return Fail(ctx, "-FTP:dir error");
@@ -237,9 +248,9 @@ bool UploadClipFile(AppContext& ctx, const char* local_path, int kind, const cha
         std::error_code size_ec;
         auto size = fs::file_size(copy, size_ec);
         if (!f || size_ec) return Fail(ctx, "-FTP:put error");
-        if (session.Put(remote_name, f.get(), static_cast<curl_off_t>(size)) != CURLE_OK) {
-            return Fail(ctx, "-FTP:put error");
-        }
+        CURLcode rc = session.Put(remote_name, f.get(), static_cast<curl_off_t>(size));
+        if (rc == CURLE_ABORTED_BY_CALLBACK) return false;
+        if (rc != CURLE_OK) return Fail(ctx, "-FTP:put error");
     }
     if (own_copy) fs::remove(copy, ec);  // never the caller's own file
 

@@ -35,6 +35,8 @@ bool Fail(AppContext& ctx, const std::string& text) {
 }
 
 bool FailNet(AppContext& ctx, const Server& server, NetStatus st) {
+    // A mail given up because the station stops is reported by the station.
+    if (st == NetStatus::kCancelled) return false;
     return Fail(ctx, st == NetStatus::kTimeout ? server.timeout : server.lost);
 }
 
@@ -49,9 +51,10 @@ bool ConnectTo(AppContext& ctx, TcpConnection& conn, const char* setting, const 
     socklen_t addr_len = 0;
     if (!notify::ResolveHost(hp.host, port, &addr, &addr_len)) return Fail(ctx, not_found);
     if (!conn.Open(addr.ss_family)) return Fail(ctx, socket_failed);
-    if (conn.Connect(reinterpret_cast<const sockaddr*>(&addr), addr_len, timeout_ms) != NetStatus::kOk) {
+    NetStatus st = conn.Connect(reinterpret_cast<const sockaddr*>(&addr), addr_len, timeout_ms);
+    if (st != NetStatus::kOk) {
         conn.Close();
-        return Fail(ctx, connect_failed);
+        return st == NetStatus::kCancelled ? false : Fail(ctx, connect_failed);
     }
     return true;
 }
@@ -89,9 +92,10 @@ bool SmtpStep(AppContext& ctx, TcpConnection& conn, const std::string& command, 
     return true;
 }
 
-bool PopLogin(AppContext& ctx, int timeout_ms) {
+bool PopLogin(AppContext& ctx, int timeout_ms, const std::atomic<bool>* cancel) {
     const Settings& ap = ctx.ap;
     TcpConnection conn;
+    conn.SetCancel(cancel);
     if (!ConnectTo(ctx, conn, ap.mail_popserver, "pop3", 110, "-MAIL MM102: pop3 server not found",
                    "-MAIL ME103: socket failed", "-MAIL ME104: connect failed", timeout_ms)) {
         return false;
@@ -198,9 +202,11 @@ bool SendClipMail(AppContext& ctx, const char* path, bool attach, const MailOpti
         encoded.resize(Base64Encode(data.data(), data.size(), encoded.data()));
     }
 
-    if (ap.mail_popbefore && !PopLogin(ctx, timeout_ms)) return false;
+    if (options.cancel && options.cancel->load()) return false;
+    if (ap.mail_popbefore && !PopLogin(ctx, timeout_ms, options.cancel)) return false;
 
     TcpConnection conn;
+    conn.SetCancel(options.cancel);
     if (!ConnectTo(ctx, conn, ap.mail_server, "mail", 25, "-MAIL MM002: smtp server not found",
                    "-MAIL ME003: socket failed", "-MAIL ME003: connect failed", timeout_ms)) {
         return false;

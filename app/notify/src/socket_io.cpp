@@ -1,5 +1,6 @@
 #include "socket_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -24,16 +25,7 @@ int RemainingMs(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits for `events` on fd; kOk when ready, kTimeout, or kError.
-NetStatus WaitFor(int fd, short events, int timeout_ms) {
-    pollfd p{fd, events, 0};
-    for (;;) {
-        int r = poll(&p, 1, timeout_ms);
-        if (r > 0) return NetStatus::kOk;
-        if (r == 0) return NetStatus::kTimeout;
-        if (errno != EINTR) return NetStatus::kError;
-    }
-}
+constexpr int kCancelPollMs = 100;
 
 bool ParsePort(const std::string& text, int* port) {
     if (text.empty() || text.size() > 5) return false;
@@ -114,6 +106,24 @@ bool ResolveHost(const std::string& host, int port, sockaddr_storage* addr, sock
     return false;
 }
 
+// Waits for `events`; kOk when ready, kTimeout, kCancelled or kError.
+NetStatus TcpConnection::Wait(short events, int timeout_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    pollfd p{fd_, events, 0};
+    for (;;) {
+        if (cancel_ && cancel_->load()) return NetStatus::kCancelled;
+        int left = RemainingMs(deadline);
+        int slice = cancel_ ? std::min(left, kCancelPollMs) : left;
+        int r = poll(&p, 1, slice);
+        if (r > 0) return NetStatus::kOk;
+        if (r == 0) {
+            if (left <= slice) return NetStatus::kTimeout;
+            continue;
+        }
+        if (errno != EINTR) return NetStatus::kError;
+    }
+}
+
 bool TcpConnection::Open(int family) {
     Close();
     fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -124,7 +134,7 @@ NetStatus TcpConnection::Connect(const sockaddr* addr, socklen_t addr_len, int t
     if (fd_ < 0) return NetStatus::kError;
     if (connect(fd_, addr, addr_len) == 0) return NetStatus::kOk;
     if (errno != EINPROGRESS && errno != EINTR) return NetStatus::kError;
-    NetStatus st = WaitFor(fd_, POLLOUT, timeout_ms);
+    NetStatus st = Wait(POLLOUT, timeout_ms);
     if (st != NetStatus::kOk) return st;
     int err = 0;
     socklen_t len = sizeof err;
@@ -144,7 +154,7 @@ NetStatus TcpConnection::SendAll(const void* data, size_t n, int timeout_ms) {
         }
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            NetStatus st = WaitFor(fd_, POLLOUT, timeout_ms);
+            NetStatus st = Wait(POLLOUT, timeout_ms);
             if (st != NetStatus::kOk) return st;
             continue;
         }
@@ -176,7 +186,7 @@ NetStatus TcpConnection::ReadLine(std::string* line, int timeout_ms) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             return errno == ECONNRESET ? NetStatus::kClosed : NetStatus::kError;
         }
-        NetStatus st = WaitFor(fd_, POLLIN, RemainingMs(deadline));
+        NetStatus st = Wait(POLLIN, RemainingMs(deadline));
         if (st != NetStatus::kOk) return st;
     }
 }

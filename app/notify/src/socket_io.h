@@ -3,6 +3,7 @@
 // the live thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -15,6 +16,7 @@ enum class NetStatus {
     kTimeout,  // the peer said nothing (or took nothing) within the limit
     kClosed,   // the peer closed the connection
     kError,    // any other socket failure
+    kCancelled,  // the cancel flag was raised while waiting
 };
 
 // "host", "host:port", "[v6]:port" or "[v6]". port is -1 when none is given
@@ -40,6 +42,10 @@ public:
     TcpConnection(const TcpConnection&) = delete;
     TcpConnection& operator=(const TcpConnection&) = delete;
 
+    // Every wait also ends (kCancelled) within 100 ms of *cancel turning
+    // true, so a stopping station does not sit out a silent server.
+    void SetCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
+
     // Creates the socket; false when the system refuses one.
     bool Open(int family);
     NetStatus Connect(const sockaddr* addr, socklen_t addr_len, int timeout_ms);
@@ -54,7 +60,10 @@ public:
     void Close();
 
 private:
+    NetStatus Wait(short events, int timeout_ms);
+
     int fd_ = -1;
+    const std::atomic<bool>* cancel_ = nullptr;
     std::string pending_;  // received bytes after the last line handed out
 };
 

@@ -3,19 +3,15 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QIcon>
-#include <QLabel>
 #include <QPointer>
 #include <QThread>
-#include <QVBoxLayout>
 
 #include <chrono>
+#include <climits>
+#include <ctime>
 #include <future>
 
 #include "vlx/app/dbus_notify.h"
-#include "vlx/messages.h"
-#include "vlx/settings/settings_store.h"
-#include "vlx/capture/live_engine.h"
-#include "vlx/app/report.h"
 #include "vlx/ui/medit.h"
 #include "vlx/ui/page_db.h"
 #include "vlx/ui/page_live.h"
@@ -49,26 +45,7 @@ MainQueueBridge::~MainQueueBridge() {
     if (thread_.joinable()) thread_.join();
 }
 
-CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps)
-    : QWidget(nullptr),
-      ctx_(ctx),
-      deps_(std::move(deps)),
-      page_(ctx,
-            LivePage::Hooks{
-                deps_.post,
-                [this] { schedule_.OnDetectStarted(); },
-                {},
-                [this](const std::string& text, const StatusRow& row) {
-                    status_->SetStatus(QString::fromLocal8Bit(text.c_str()), QColor(row.r, row.g, row.b));
-                },
-                deps_.alarm,
-            }),
-      schedule_(ctx, page_,
-                DetectSchedule::Hooks{
-                    deps_.sleep,
-                    [this] { ReadSettings(ctx_); },
-                    [this] { if (db_) db_->db().OnNewDay(sheet_l_->currentWidget() == db_); },
-                }) {
+CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps) : QWidget(nullptr), ctx_(ctx), deps_(std::move(deps)) {
     setObjectName(QStringLiteral("CVLX2Dlg"));
     setWindowTitle(QStringLiteral("Vigilux"));
     setWindowIcon(QIcon(QStringLiteral(":/vigilux/vigilux.png")));
@@ -86,12 +63,15 @@ CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps)
 
     sheet_r_ = new QTabWidget(this);
     sheet_r_->setObjectName(QStringLiteral("CSheetR"));
-    live_ = new CPageLive(ctx, page_, deps_.receiver, sheet_r_);
+    live_ = new CPageLive(ctx, *deps_.station, deps_.receiver, sheet_r_);
     replay_ = new CPageReplay(ctx, deps_.replay_audio, sheet_r_);
     sheet_r_->addTab(live_, QStringLiteral("Live"));
     sheet_r_->addTab(replay_, QStringLiteral("Replay"));
     status_ = new StatusBox(sheet_r_);
     sheet_r_->setCornerWidget(status_, Qt::TopRightCorner);
+    live_->show_status = [this](const LiveView& v) {
+        status_->SetStatus(QString::fromLocal8Bit(v.status_text.c_str()), QColor(v.row.r, v.row.g, v.row.b));
+    };
 
     // The display images: the live still (black) until a pipeline runs.
     QImage still(std::max(1, ctx.dp.cx), std::max(1, ctx.dp.cy), QImage::Format_RGB888);
@@ -149,23 +129,43 @@ CVLX2Dlg::CVLX2Dlg(AppContext& ctx, WindowDeps deps)
                        ctx.ap.dlgrect_bottom - ctx.ap.dlgrect_top);
     setGeometry(stored.x(), stored.y(), std::max(kMinWindowWidth, stored.width()), std::max(kMinWindowHeight, stored.height()));
 
-    // The rest of the initialisation: sun times, the live thread's init, the
+    // The rest of the initialisation: sun times, the live side's init, the
     // minute timer, the auto-start.
-    schedule_.Initialise();
-    if (deps_.post) deps_.post(LIVE_INIT);
-    timer21_.setObjectName(QStringLiteral("timer21"));
-    connect(&timer21_, &QTimer::timeout, this, [this] {
-        schedule_.MinuteCheck();
-        live_->SyncControls();
-    });
-    timer21_.start(1000);
     live_->Activated();
-    page_.RefreshStatus();
-    schedule_.AutoStart();
+    deps_.station->on_change = [self] {
+        if (self) self->live_->SyncControls();
+    };
+    deps_.station->on_map_picture = [self](const std::string& path) {
+        QImage map;
+        if (self && map.load(QString::fromLocal8Bit(path.c_str()))) self->live_->video()->SetStill(map);
+    };
+    deps_.station->Start();
     live_->SyncControls();
+
+    // A new day (00:00, or 12:00 with "pm-am /day") lists the open clip
+    // database's days again.
+    db_day_.setObjectName(QStringLiteral("dbDayTimer"));
+    connect(&db_day_, &QTimer::timeout, this, &CVLX2Dlg::CheckNewDay);
+    db_day_.start(1000);
+}
+
+void CVLX2Dlg::CheckNewDay() {
+    const int64_t now = ctx_.clock->Now().sec;
+    const int64_t minute = now >= 0 ? now / 60 : (now - 59) / 60;
+    if (minute == db_minute_) return;
+    const bool first = db_minute_ == INT64_MIN;
+    db_minute_ = minute;
+    const time_t t = static_cast<time_t>(now);
+    std::tm local{};
+    localtime_r(&t, &local);
+    const bool night = ctx_.ap.db_night != 0;
+    if (first || local.tm_min != 0 || local.tm_hour != (night ? 12 : 0)) return;
+    db_->db().OnNewDay(sheet_l_->currentWidget() == db_);
 }
 
 CVLX2Dlg::~CVLX2Dlg() {
+    deps_.station->on_change = nullptr;
+    deps_.station->on_map_picture = nullptr;
     ctx_.after_settings_read = nullptr;
     ctx_.status.OnChange(nullptr);
 }
@@ -187,7 +187,8 @@ void CVLX2Dlg::resizeEvent(QResizeEvent*) {
 }
 
 void CVLX2Dlg::closeEvent(QCloseEvent* event) {
-    timer21_.stop();
+    deps_.station->Close();
+    db_day_.stop();
     live_->status_timer()->stop();
     const QRect r = (isMaximized() || isMinimized()) ? normalGeometry() : geometry();
     ctx_.ap.dlgrect_left = r.left();
@@ -220,7 +221,6 @@ void CVLX2Dlg::OnRightPage(int index) {
 
 void CVLX2Dlg::OnLeftPage(int index) {
     const bool db = sheet_l_->widget(index) == db_;
-    schedule_.SetClipDbOpened(db);
     if (db) db_->Activated();
 }
 
@@ -309,25 +309,6 @@ void CVLX2Dlg::FitWindowToVideo() {
     replay_->FitVideo();
 }
 
-std::pair<int64_t, int64_t> CVLX2Dlg::AnswerQuery() {
-    if (page_.LiveState() != LiveActions::kStop && deps_.call_reserved) deps_.call_reserved();
-    return {ctx_.dp.max_level, ctx_.dp.clip_count};
-}
-
-void CVLX2Dlg::OnMainMessage(const ThreadMessage& m) {
-    switch (m.message) {
-        case WM_GRAPH_EVENT:
-            if (m.wparam == kGraphErrorAbort) {
-                ErrorBox("UE042: Playback error (EC_ERRORABORT - 0x%08lx). Aborting...\r\n", static_cast<unsigned long>(m.lparam));
-            }
-            live_->OnStop();  // the end of a file, or an error: as the Stop button does
-            break;
-        case WM_LIVE_STOP_REQUEST:
-            live_->OnStop();
-            break;
-        default:
-            break;
-    }
-}
+std::pair<int64_t, int64_t> CVLX2Dlg::AnswerQuery() { return deps_.station->Query(); }
 
 }  // namespace vlx

@@ -38,8 +38,8 @@ QSpinBox* Box(const QString& name, int lo, int hi, QWidget* parent) {
 
 }  // namespace
 
-CPageLive::CPageLive(AppContext& ctx, LivePage& page, FrameReceiver* receiver, QWidget* parent)
-    : QWidget(parent), ctx_(ctx), page_(page) {
+CPageLive::CPageLive(AppContext& ctx, StationControl& station, FrameReceiver* receiver, QWidget* parent)
+    : QWidget(parent), ctx_(ctx), station_(station) {
     setObjectName(QStringLiteral("Live"));
     controls_ = new QWidget(this);
     auto* g = new QGridLayout(controls_);
@@ -145,7 +145,6 @@ CPageLive::CPageLive(AppContext& ctx, LivePage& page, FrameReceiver* receiver, Q
     connect(&timer22_, &QTimer::timeout, this, &CPageLive::Tick);
 
     ShowSettings();
-    SyncControls();
 }
 
 void CPageLive::SetSizeBox(int v) {
@@ -181,57 +180,59 @@ void CPageLive::ShowSettings() {
 }
 
 void CPageLive::OnStop() {
-    const int before = page_.LiveState();
-    page_.UserStop();
+    const int before = view_.live_state;
+    station_.Stop();
     AfterAction(before);
 }
 
 void CPageLive::OnPreview() {
-    const int before = page_.LiveState();
-    page_.Preview();
+    const int before = view_.live_state;
+    station_.Preview();
     AfterAction(before);
 }
 
 void CPageLive::OnDetect() {
-    const int before = page_.LiveState();
-    page_.UserDetect();
+    const int before = view_.live_state;
+    station_.Detect();
     AfterAction(before);
 }
 
 void CPageLive::OnRec() {
-    const int before = page_.LiveState();
-    page_.UserRec();
+    const int before = view_.live_state;
+    station_.Rec();
     AfterAction(before);
 }
 
 void CPageLive::AfterAction(int state_before) {
-    if (state_before == LiveActions::kStop && page_.LiveState() != LiveActions::kStop) {
-        audio_meter_->setValue(0);
-        timer22_.start(StatusPeriodMs(ctx_.dp.fps));
-    }
     SyncControls();
+    // A start: the audio meter from 0, and the status timer.
+    if (state_before == LiveActions::kStop && view_.live_state != LiveActions::kStop) audio_meter_->setValue(0);
 }
 
-void CPageLive::SyncControls() {
-    const int state = page_.LiveState();
+void CPageLive::SyncControls() { Apply(station_.Refresh()); }
+
+void CPageLive::Apply(const LiveView& v) {
+    view_ = v;
+    const int state = v.live_state;
     stop_->setEnabled(state != LiveActions::kStop);
     rec_->setEnabled(state != LiveActions::kStop);
     preview_->setEnabled(state != LiveActions::kPreview);
     detect_->setEnabled(state != LiveActions::kDetect);
-    rec_->setText(QString::fromLatin1(page_.rec_caption()));
+    rec_->setText(v.manual_rec ? QStringLiteral("RecOff") : QStringLiteral("Rec"));
     video_->SetLive(state != LiveActions::kStop);
     if (state == LiveActions::kStop) {
         timer22_.stop();
     } else if (!timer22_.isActive()) {
         timer22_.start(StatusPeriodMs(ctx_.dp.fps));
     }
+    size_meter_->setValue(std::clamp(v.size_meter, 0, 511));
+    lev_meter_->setValue(std::clamp(v.level_meter, 0, 255));
+    audio_meter_->setValue(std::clamp(v.audio_meter, 0, 32767));
+    if (show_status) show_status(v);
 }
 
 void CPageLive::Tick() {
-    page_.RefreshStatus();
-    size_meter_->setValue(page_.SizeMeter());
-    lev_meter_->setValue(std::clamp(page_.LevelMeter(), 0, 255));
-    audio_meter_->setValue(std::clamp(page_.AudioMeter(), 0, 32767));
+    Apply(station_.Refresh());
     // Noise tracking moves the detect level; show where it went.
     if (ctx_.dp.dlev != dlev_written_) {
         dlev_written_ = ctx_.dp.dlev;
@@ -246,7 +247,7 @@ void CPageLive::Tick() {
 
 void CPageLive::Activated() {
     ShowSettings();
-    page_.RefreshStatus();
+    SyncControls();
     ctx_.dp.preview_off = 0;
     ctx_.dp.live_shown = 1;
     FitVideo();

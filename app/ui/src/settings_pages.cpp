@@ -20,6 +20,7 @@
 
 #include "vlx/app/report.h"
 #include "vlx/capture/sources.h"
+#include "vlx/capture/v4l2_device.h"
 #include "vlx/clips/storage.h"
 #include "vlx/notify/ftp.h"
 #include "vlx/settings/settings_store.h"
@@ -159,7 +160,18 @@ CPageInput::CPageInput(AppContext& ctx, QWidget* parent) : SettingsPage(ctx, QSt
     vpin->setRange(0, 99);  // indexes into the input lists
     apin->setRange(0, 99);
     in->addRow(QStringLiteral("Video in"), Line(c, {vpin, new QLabel(QStringLiteral("Audio in"), c), apin}));
+    inputs_ = new QLabel(c);
+    inputs_->setObjectName(QStringLiteral("inputNames"));
+    QPushButton* prop = Button(QStringLiteral("Video Prop"), c, QStringLiteral("videoProperties"));
+    in->addRow(prop, inputs_);
     in->addRow(QStringLiteral("Tuner"), Line(c, {b.Int("AP.tv_ch", c), b.Flag("AP.tv_antenna", QStringLiteral("ant"), c)}));
+    for (const char* k : {"AP.vpin", "AP.apin", "AP.dv_video", "AP.dv_audio"}) b.OnChange(k, [this] { Route(); });
+    for (const char* k : {"AP.tv_ch", "AP.tv_antenna"}) b.OnChange(k, [this] { capture::ApplyTuner(ctx_); });
+    connect(prop, &QPushButton::clicked, this, [this] {
+        CPropertyDlg dlg(capture::DeviceNodeOf(ctx_.ap.dv_video), this);
+        dlg.exec();
+    });
+    Route();
     QLineEdit* infname = b.Text("AP.infname", c);
     QPushButton* pick_in = Button(QStringLiteral("..."), c, QStringLiteral("chooseInput"));
     in->addRow(b.Flag("IF.fileinmode", QStringLiteral("File input"), c), Line(c, {infname, pick_in}));
@@ -227,6 +239,76 @@ CPageInput::CPageInput(AppContext& ctx, QWidget* parent) : SettingsPage(ctx, QSt
     });
     column->addStretch(1);
     Compact(c);
+}
+
+void CPageInput::Route() {
+    capture::InputLists lists;
+    capture::RouteInputs(ctx_, &lists);
+    auto name = [](const std::vector<std::string>& l, int i) {
+        return i >= 0 && i < static_cast<int>(l.size()) ? QString::fromLocal8Bit(l[i].c_str()) : QStringLiteral("-");
+    };
+    inputs_->setText(name(lists.video, ctx_.ap.vpin) + QStringLiteral(" / ") + name(lists.audio, ctx_.ap.apin));
+}
+
+CPropertyDlg::CPropertyDlg(const std::string& node, QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("propertyDlg"));
+    setWindowTitle(QStringLiteral("Video Prop"));
+    auto* col = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    col->addLayout(form);
+    const std::vector<capture::DeviceControl> controls = node.empty() ? std::vector<capture::DeviceControl>{}
+                                                                      : capture::ListControls(node);
+    if (controls.empty()) form->addRow(new QLabel(QStringLiteral("The device has no controls"), this));
+    for (const capture::DeviceControl& d : controls) {
+        const QString caption = QString::fromStdString(d.name);
+        const uint32_t id = d.id;
+        QWidget* w = nullptr;
+        switch (d.type) {
+            case capture::DeviceControl::kBoolean: {
+                auto* box = new QCheckBox(caption, this);
+                box->setChecked(d.value != 0);
+                connect(box, &QCheckBox::toggled, this, [node, id](bool on) { capture::SetControl(node, id, on ? 1 : 0); });
+                form->addRow(box);
+                break;
+            }
+            case capture::DeviceControl::kMenu:
+            case capture::DeviceControl::kIntegerMenu: {
+                auto* combo = new QComboBox(this);
+                for (const auto& [index, text] : d.menu) combo->addItem(QString::fromStdString(text), index);
+                combo->setCurrentIndex(combo->findData(d.value));
+                connect(combo, &QComboBox::currentIndexChanged, this, [node, id, combo](int i) {
+                    if (i >= 0) capture::SetControl(node, id, combo->itemData(i).toInt());
+                });
+                w = combo;
+                break;
+            }
+            case capture::DeviceControl::kButton: {
+                auto* button = new QPushButton(caption, this);
+                connect(button, &QPushButton::clicked, this, [node, id] { capture::SetControl(node, id, 1); });
+                form->addRow(button);
+                break;
+            }
+            case capture::DeviceControl::kInteger: {
+                auto* box = new QSpinBox(this);
+                box->setRange(d.minimum, d.maximum);
+                box->setSingleStep(std::max(1, d.step));
+                box->setValue(d.value);
+                box->setKeyboardTracking(false);
+                connect(box, &QSpinBox::valueChanged, this, [node, id](int v) { capture::SetControl(node, id, v); });
+                w = box;
+                break;
+            }
+            default:
+                break;
+        }
+        if (w) {
+            w->setEnabled(!d.read_only && !d.inactive);
+            form->addRow(caption, w);
+        }
+    }
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    col->addWidget(ok);
 }
 
 // ------------------------------------------------------------ Operation

@@ -89,6 +89,12 @@ public:
     // Transition to stopped: the SnapShot copy when none was taken.
     void Stop();
     bool armed() const;
+    // The input of a file has ended: a clip still recording is finished with
+    // the frames it has. Each call delivers one of the frames still in the
+    // ring (capture_slot) and the last one ends the clip as a normal clip
+    // (clip_ended, the clip-end message posted); false when nothing is left
+    // to do (no clip, or not in file-input mode).
+    bool DrainAtEnd(VideoOutcome& o);
 
     // One video frame, packed at cxin x cyin in the connected format. The
     // buffer is modified in place (resize, mask painting, stamps, boxes); it

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +21,8 @@
 
 #include "vlx/app/context.h"
 #include "vlx/capture/sources.h"
+#include "vlx/clips/records.h"
+#include "vlx/detect/block_buffers.h"
 #include "vlx/thread_msg.h"
 
 namespace vlx {
@@ -34,19 +37,13 @@ inline constexpr uintptr_t kGraphErrorAbort = 3;  // an error stopped the pipeli
 struct LiveEngineOptions {
     ThreadId main_thread = 0;            // receives WM_GRAPH_EVENT and the stop requests
     bool fast = false;                   // file input as fast as it decodes, timed by the stream
+    // The preview sink: made by the front end at every build (a floating
+    // element, e.g. an appsink a window draws from); without one, an element
+    // of the factory preview_sink.
+    std::function<GstElement*()> make_preview_sink;
     std::string preview_sink = "fakesink";
     std::string sound_sink = "autoaudiosink";
 };
-
-// Buffers of the parameter block, sized from the settings.
-struct BlockSizes {
-    int32_t pixels = 0;
-    int32_t frame_bytes = 0;
-    int32_t shift_frames = 0;
-    int32_t audio_buf_bytes = 0;
-    int32_t audio_bufs = 0;
-};
-BlockSizes ComputeBlockSizes(const DetectParams& dp, bool gray8, bool has_audio);
 
 // Statistics of a run, for the station's summary.
 struct LiveStats {
@@ -85,6 +82,15 @@ public:
     // Stops everything, converts a pending snapshot, frees the buffers.
     void TearDown();
 
+    // File input: holds the source before the first frame (Run then starts
+    // the pipeline without letting a frame through) until ReleaseStart.
+    void HoldAtStart();
+    void ReleaseStart();
+    // The video input has ended (end of a file).
+    bool input_ended() const { return input_ended_; }
+    // Tells the main thread that the input is complete, once per build.
+    void PostEndOfInput();
+
     // Calls the element's reserved operation (answering VLX_QUERY).
     void CallReserved();
 
@@ -96,7 +102,6 @@ public:
 
 private:
     struct Writer;
-    struct BlockBuffers;
 
     bool AllocateBuffers(bool gray8);
     bool CreateElement();
@@ -115,14 +120,21 @@ private:
     bool has_audio_ = false;
     bool running_ = false;
     std::unique_ptr<Writer> writer_;
-    std::unique_ptr<BlockBuffers> buffers_;
+    BlockBuffers buffers_;
+    AreaMaskPicture area_;
     std::string temp_path_;
 
     mutable std::mutex mu_;
     std::string last_error_;
     GstPad* hold_pad_ = nullptr;  // source pad held between clips (file input)
     gulong hold_probe_ = 0;
-    int64_t frames_at_clip_end_ = -1;
+    std::atomic<int64_t> frames_at_clip_end_{-1};
+    // Clip ends seen on the bus and re-arms done: a clip end whose re-arm has
+    // already happened must not hold the source again.
+    int64_t bus_clip_ends_ = 0;
+    int64_t rearms_ = 0;
+    std::atomic<bool> input_ended_{false};
+    std::atomic<bool> eos_posted_{false};
     std::atomic<int64_t> clip_end_us_{0};
     LiveStats stats_;
 };

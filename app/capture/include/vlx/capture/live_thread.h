@@ -1,8 +1,9 @@
 // CLiveThread: the worker that owns the live pipeline. It takes the live
 // commands (message 1125) and the element's clip-end message (1225) strictly
-// in queue order, and for every finished clip runs the end-of-clip sequence:
-// finish the capture file, name it, write stills and records, upload, mail,
-// announce, run the batch action, then open the next file and re-arm.
+// in queue order. At every clip end it copies what the clip's files need out
+// of the parameter block, closes the capture file, opens the next one and
+// re-arms the element at once; the clip finisher does the rest (names,
+// stills, uploads, mails, record, announcement, batch action).
 #pragma once
 
 #include <atomic>
@@ -21,7 +22,8 @@
 
 namespace vlx {
 
-class DbusNotifier;
+class ClipFinisher;
+struct ClipRecord;
 
 // time_offset for the start command: a user-set date and time, UTC, or the
 // local zone, from IF.si_cdate / IF.si_utc and the start-up zone bias.
@@ -42,12 +44,12 @@ bool RunBatchAction(const std::string& bat, const std::string& clip_path);
 class CLiveThread : public Worker {
 public:
     struct Hooks {
-        DbusNotifier* notifier = nullptr;
-        // A finished clip was added (the clip database's open list).
-        std::function<void(const std::string& path)> clip_added;
-        // Every clip end that was handled, with its result and final path
-        // (empty for a cancelled clip).
-        std::function<void(int result, const std::string& path)> clip_finished;
+        // Receives every ended clip (required).
+        ClipFinisher* finisher = nullptr;
+        // A clip ended and went to the finisher, with its temporary path.
+        std::function<void(int result, const std::string& temp_path)> clip_ended;
+        // Single-file mode: the one capture file got its final name at stop.
+        std::function<void(const std::string& path)> single_file_done;
     };
 
     CLiveThread(AppContext& ctx, LiveEngineOptions options, Hooks hooks);
@@ -57,6 +59,9 @@ public:
     void Start();
     ThreadId id() const { return id_; }
     void Post(uint32_t command) { PostThreadMessage(id_, WM_LIVE_COMMAND, command, 0); }
+    // Held while posting a start together with its detect or record command,
+    // so that a file's first frame already sees them.
+    std::unique_lock<std::mutex> Batch();
 
     // Worker
     void PostExit() override { Post(LIVE_EXIT); }
@@ -70,25 +75,31 @@ public:
     bool pipeline_built();
 
 private:
+    bool Dispatch(const ThreadMessage& m);  // false after the exit command
     void StartCapture();
     void StopCapture();
     void ClipEnd();
-    // Files, stills, uploads, mails, record and announcements of the clip that
-    // just ended; the writer has been released.
-    void FinishClip();
+    // Hands the clip that just ended to the finisher; the writer has been
+    // released.
+    void HandOver(std::unique_ptr<ClipRecord> rec);
     void RequestStop();
+    // File input: the source is held from the build until the commands that
+    // came with the start have been taken, so detection is on for frame 1.
+    void ReleaseStartHold(ThreadQueue& queue);
 
     AppContext& ctx_;
     LiveEngineOptions options_;
     Hooks hooks_;
     std::unique_ptr<LiveEngine> engine_;
-    std::mutex engine_mu_;  // Build and TearDown against the main thread's views
+    std::mutex engine_mu_;
+    std::mutex batch_mu_;  // Build and TearDown against the main thread's views
     std::thread thread_;
     std::atomic<ThreadId> id_{0};
     std::atomic<bool> quit_{false};
     // The clip that ended last has been finished and the element not yet
     // re-armed (its clip_result still names that clip).
     bool finished_since_run_ = false;
+    bool start_hold_ = false;
 };
 
 }  // namespace vlx

@@ -7,6 +7,7 @@
 // caller goes on either way. No connection is kept between calls.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "vlx/app/context.h"
@@ -24,6 +25,10 @@ enum FtpFileKind : int {
 struct FtpOptions {
     int connect_timeout_s = 20;  // TCP connect, and each server reply
     int stall_timeout_s = 20;    // transfer below 1 byte/s for this long
+    // Raised by another thread to end the upload at once (within about a
+    // second, the library's progress period); it then fails without a
+    // status text of its own.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // The remote name for a file of `kind` under the current settings and the

@@ -11,6 +11,7 @@
 // the server's reply line. The caller goes on either way.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,6 +28,9 @@ inline constexpr const char* kMailBoundary = "--=_PART_MK000_0001XXVXQRN";
 
 struct MailOptions {
     int timeout_ms = 20000;  // connect, and every send and receive
+    // Raised by another thread to end the mail at once (within 100 ms); the
+    // mail then fails without a status text of its own.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // Sends one mail about `path`. With `attach`, the file is attached (as an

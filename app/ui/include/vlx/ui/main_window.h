@@ -1,22 +1,23 @@
 // CVLX2Dlg: the main window. The left sheet holds "Input", "Operation",
 // "Profile" and "DB", the right sheet "Live" and "Replay"; the status box sits
-// beside the right sheet's page captions. The window runs the schedule's
-// one-second timer, takes the live side's messages and answers "VLX_QUERY".
+// beside the right sheet's page captions. The window drives a station (the
+// live page's buttons, the status refresh) and answers "VLX_QUERY" when it is
+// given the notifier.
 #pragma once
 
 #include <QTabWidget>
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
+#include <climits>
 #include <functional>
 #include <memory>
 #include <thread>
 
 #include "vlx/app/context.h"
-#include "vlx/capture/live_page.h"
 #include "vlx/clips/records.h"
-#include "vlx/schedule/schedule.h"
 #include "vlx/thread_msg.h"
+#include "vlx/ui/station_control.h"
 
 typedef struct _GstElement GstElement;
 
@@ -47,13 +48,9 @@ private:
 };
 
 struct WindowDeps {
-    std::function<void(uint32_t command)> post;  // a live command to the live side
-    std::function<void()> call_reserved;         // the element's reserved call (VLX_QUERY)
+    StationControl* station = nullptr;
     FrameReceiver* receiver = nullptr;
-    Alarm* alarm = nullptr;
     DbusNotifier* notifier = nullptr;  // answers VLX_QUERY when given
-    // Blocks for the schedule's waits (a real sleep when empty).
-    std::function<void(int ms)> sleep;
     // The replay's sound output of each build (empty: the desktop's default).
     std::function<GstElement*()> replay_audio;
 };
@@ -73,8 +70,6 @@ public:
     // window is shown).
     void ShowAsStored();
 
-    // A message of the live side (GUI thread).
-    void OnMainMessage(const ThreadMessage& m);
     // Every settings page shows the settings again.
     void RefreshPages();
     // Fit the window to the live video (1:N).
@@ -87,15 +82,13 @@ public:
     // "Edit" of the detect area: the editor, modal; true when it saved.
     bool EditArea();
 
-    LivePage& live_logic() { return page_; }
-    DetectSchedule& schedule() { return schedule_; }
+    StationControl& station() { return *deps_.station; }
     CPageLive* live_page() { return live_; }
     CPageDb* db_page() { return db_; }
     CPageReplay* replay_page() { return replay_; }
     QTabWidget* left_sheet() { return sheet_l_; }
     QTabWidget* right_sheet() { return sheet_r_; }
     StatusBox* status_box() { return status_; }
-    QTimer* minute_timer() { return &timer21_; }
     // Times the window stored its rectangle (at close).
     int closes() const { return closes_; }
 
@@ -115,11 +108,10 @@ private:
     void OnShowClip(int entry, bool bring_forward);
     // The replay page to the front, holding the selected clip.
     void BringReplayForward();
+    void CheckNewDay();
 
     AppContext& ctx_;
     WindowDeps deps_;
-    LivePage page_;
-    DetectSchedule schedule_;
     QTabWidget* sheet_l_;
     QTabWidget* sheet_r_;
     CPageInput* input_;
@@ -131,8 +123,9 @@ private:
     QWidget* right_shown_ = nullptr;
     // The area-mask picture the editor paints, kept between its runs.
     AreaMaskPicture area_mask_;
+    QTimer db_day_;
+    int64_t db_minute_ = INT64_MIN;
     StatusBox* status_;
-    QTimer timer21_;
     int closes_ = 0;
 };
 

@@ -1,6 +1,6 @@
 // The live page: Stop / Preview / Detect / Rec, the detect size, detect level
 // and audio controls with their meters, 1:N, and the live video area. The
-// live state, the commands and the status texts are LivePage's; this page
+// live state, the commands and the status texts are the station's; this page
 // only draws them and forwards the user's actions.
 #pragma once
 
@@ -10,9 +10,10 @@
 #include <QSpinBox>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 
 #include "vlx/app/context.h"
-#include "vlx/capture/live_page.h"
+#include "vlx/ui/station_control.h"
 
 namespace vlx {
 
@@ -22,7 +23,7 @@ class VideoWidget;
 class CPageLive : public QWidget {
     Q_OBJECT
 public:
-    CPageLive(AppContext& ctx, LivePage& page, FrameReceiver* receiver, QWidget* parent = nullptr);
+    CPageLive(AppContext& ctx, StationControl& station, FrameReceiver* receiver, QWidget* parent = nullptr);
 
     // The buttons, as the user presses them (also what the schedule and the
     // pipeline's stop requests go through).
@@ -31,8 +32,8 @@ public:
     void OnDetect();
     void OnRec();
 
-    // Enabling, Rec caption, video source and timer 22 after a state change
-    // made elsewhere (the schedule, a stop request).
+    // A status refresh, then enabling, Rec caption, video source, meters and
+    // timer 22 as it says (also after a state change made elsewhere).
     void SyncControls();
     // Timer 22: status, meters, the detect level box, the repaint countdown.
     void Tick();
@@ -45,6 +46,9 @@ public:
     void ShowSettings();
 
     VideoWidget* video() { return video_; }
+    const LiveView& view() const { return view_; }
+    // Draws the status box (set by the window).
+    std::function<void(const LiveView&)> show_status;
     QTimer* status_timer() { return &timer22_; }
 
 signals:
@@ -55,10 +59,12 @@ protected:
 
 private:
     void AfterAction(int state_before);
+    void Apply(const LiveView& v);
     void SetSizeBox(int size);
 
     AppContext& ctx_;
-    LivePage& page_;
+    StationControl& station_;
+    LiveView view_;
     QWidget* controls_;
     QPushButton* stop_;
     QPushButton* preview_;

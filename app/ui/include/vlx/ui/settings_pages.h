@@ -55,6 +55,18 @@ public:
 signals:
     // "Edit" beside the detect-area file: the window runs the editor.
     void editArea();
+
+private:
+    // Routes the chosen inputs on the devices and shows their names.
+    void Route();
+    QLabel* inputs_ = nullptr;
+};
+
+// The device's own controls (brightness, gain, ...), as its property page.
+class CPropertyDlg : public QDialog {
+    Q_OBJECT
+public:
+    CPropertyDlg(const std::string& node, QWidget* parent = nullptr);
 };
 
 class CPageAction : public SettingsPage {

@@ -19,6 +19,7 @@ public:
     void SetLive(bool live);
     bool live() const { return live_; }
     void SetStill(const QImage& still);
+    const QImage& still() const { return still_; }
     // Paints since the last call to painted_live() reset (for the repaint
     // countdown of the status timer).
     bool TakePaintedLive();
