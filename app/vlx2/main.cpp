@@ -8,6 +8,7 @@
 // When the window has closed, the station is told to end, the settings are
 // saved once, and the program waits for it.
 #include <QApplication>
+#include <QPointer>
 #include <QIcon>
 
 #include <gst/gst.h>
@@ -71,13 +72,24 @@ int main(int argc, char** argv) {
 
     vlx::StationOptions options;
     options.sound_sink = "autoaudiosink";
-    auto station = std::make_unique<vlx::StationFront>(ctx, options);
+    // Stored clips join the open clip list; the window is read on its own
+    // thread only.
+    QObject relay;
+    QPointer<vlx::CVLX2Dlg> window;
+    vlx::StationEvents events;
+    events.clip_finished = [&relay, &window](const vlx::FinishedClip& c) {
+        if (c.path.empty()) return;
+        const std::string path = c.path;
+        QMetaObject::invokeMethod(&relay, [&window, path] { if (window) window->AddClipPath(path); }, Qt::QueuedConnection);
+    };
+    auto station = std::make_unique<vlx::StationFront>(ctx, options, std::move(events));
     app.AddWorker(&station->station());
 
     vlx::WindowDeps deps;
     deps.station = station.get();
     deps.receiver = &frames;
     auto* dlg = new vlx::CVLX2Dlg(ctx, deps);
+    window = dlg;
     reporter.SetOwner(dlg);
     dlg->ShowAsStored();
     qapp.exec();

@@ -669,7 +669,8 @@ private slots:
             QVERIFY(fd);
             QCOMPARE(fd->windowTitle(), QStringLiteral("Load vxi"));
             QVERIFY(fd->nameFilters().contains(QStringLiteral("Vigilux profile(*.vxi)")));
-            fd->selectFile(QString::fromStdString(profile));
+            // The name box directly: selectFile fills it only once the folder has been read.
+            fd->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(QString::fromStdString(profile));
             QMetaObject::invokeMethod(fd, "accept");
         });
         Click("readSettings");

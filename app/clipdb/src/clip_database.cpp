@@ -213,7 +213,7 @@ ClipDatabase::AddResult ClipDatabase::AddFile(const std::string& dir, int* dir_i
     }
 
     if (row >= 0) {
-        ClipEntry& e = entries_[rows_[row].entry];
+        ClipDbEntry& e = entries_[rows_[row].entry];
         if (pos >= 0) e.media[pos] = letter;
         e.size_mb += size_mb;
         view_->RowChanged(row);
@@ -226,7 +226,7 @@ ClipDatabase::AddResult ClipDatabase::AddFile(const std::string& dir, int* dir_i
         dirs_.push_back(dir);
         *dir_index = DirectoryCount() - 1;
     }
-    ClipEntry e;
+    ClipDbEntry e;
     e.directory = *dir_index;
     if (new_clip) {
         // What the capture settings write, whatever is on disk yet.
@@ -280,7 +280,7 @@ std::string ClipDatabase::RowSizeText(int row) const {
 std::string ClipDatabase::RowFolder(int row) const { return dirs_[entries_[rows_[row].entry].directory]; }
 
 std::string ClipDatabase::RowClipPath(int row) const {
-    const ClipEntry& e = entries_[rows_[row].entry];
+    const ClipDbEntry& e = entries_[rows_[row].entry];
     const char* ext = e.media[kMediaAvi] == 'A' ? ".avi" : e.media[kMediaWmv] == 'W' ? ".wmv" : nullptr;
     if (!ext) return {};
     return Join(dirs_[e.directory], rows_[row].name + ext);

@@ -233,7 +233,9 @@ CPageInput::CPageInput(AppContext& ctx, QWidget* parent) : SettingsPage(ctx, QSt
     QFormLayout* area = Group(c, column, QStringLiteral("Detect Area"));
     QLineEdit* dafile = b.Text("AP.dareafname", c);
     QPushButton* pick_da = Button(QStringLiteral("...."), c, QStringLiteral("chooseArea"));
-    area->addRow(QStringLiteral("Mask"), Line(c, {dafile, pick_da}));
+    QPushButton* edit_da = Button(QStringLiteral("Edit"), c, QStringLiteral("editArea"));
+    area->addRow(QStringLiteral("Mask"), Line(c, {dafile, pick_da, edit_da}));
+    connect(edit_da, &QPushButton::clicked, this, &CPageInput::editArea);
     connect(pick_da, &QPushButton::clicked, this, [this, dafile] {
         QString f = ChooseFile(this, QStringLiteral("Detect Area"), QStringLiteral("Detect Area BMP(DA-*.bmp)"),
                                ProgramDir(ctx_), false);
@@ -512,20 +514,6 @@ CPageProfile::CPageProfile(AppContext& ctx, QWidget* parent) : SettingsPage(ctx,
             emit settingsChanged();
         });
     }
-    column->addStretch(1);
-    Compact(c);
-}
-
-// ------------------------------------------------------------------- DB
-
-CPageDb::CPageDb(AppContext& ctx, QWidget* parent) : SettingsPage(ctx, QStringLiteral("DB"), parent) {
-    QWidget* c = content();
-    auto* column = static_cast<QVBoxLayout*>(c->layout());
-    KeyBinder& b = binder_;
-    QFormLayout* f = Group(c, column, QStringLiteral("Days"));
-    f->addRow(b.Flag("AP.db_latest", QStringLiteral("Set Latest days"), c), b.Int("AP.db_days", c));
-    f->addRow(QStringLiteral("Date"), Line(c, {b.Int("AP.db_y", c), b.Int("AP.db_m", c), b.Int("AP.db_d", c)}));
-    f->addRow(b.Flag("AP.db_night", QStringLiteral("pm-am /day"), c));
     column->addStretch(1);
     Compact(c);
 }

@@ -46,7 +46,7 @@ enum ClipMedia : int {
     kMediaOther = 9,   // *  any other three-letter extension
 };
 
-struct ClipEntry {
+struct ClipDbEntry {
     int directory = -1;  // index into the directory table
     double size_mb = 0;  // bytes / 1024 / 1024
     char media[kClipMediaLetters + 1] = "          ";
@@ -108,7 +108,7 @@ public:
     std::string RowClipPath(int row) const;
 
     int EntryCount() const { return static_cast<int>(entries_.size()); }
-    const ClipEntry& Entry(int entry) const { return entries_[entry]; }
+    const ClipDbEntry& Entry(int entry) const { return entries_[entry]; }
     int DirectoryCount() const { return static_cast<int>(dirs_.size()); }
     const std::string& Directory(int index) const { return dirs_[index]; }
     // The row that refers to an entry, -1 once it was deleted.
@@ -166,7 +166,7 @@ private:
     ClipListView* view_ = nullptr;
     ClipListView null_view_;
 
-    std::vector<ClipEntry> entries_;
+    std::vector<ClipDbEntry> entries_;
     std::vector<std::string> dirs_;
     std::vector<Row> rows_;
     int selected_ = -1;

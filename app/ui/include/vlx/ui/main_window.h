@@ -9,13 +9,17 @@
 #include <QTimer>
 #include <QWidget>
 #include <atomic>
+#include <climits>
 #include <functional>
 #include <memory>
 #include <thread>
 
 #include "vlx/app/context.h"
+#include "vlx/clips/records.h"
 #include "vlx/thread_msg.h"
 #include "vlx/ui/station_control.h"
+
+typedef struct _GstElement GstElement;
 
 namespace vlx {
 
@@ -24,6 +28,7 @@ class CPageDb;
 class CPageInput;
 class CPageLive;
 class CPageProfile;
+class CPageReplay;
 class DbusNotifier;
 class FrameReceiver;
 class StatusBox;
@@ -46,6 +51,8 @@ struct WindowDeps {
     StationControl* station = nullptr;
     FrameReceiver* receiver = nullptr;
     DbusNotifier* notifier = nullptr;  // answers VLX_QUERY when given
+    // The replay's sound output of each build (empty: the desktop's default).
+    std::function<GstElement*()> replay_audio;
 };
 
 inline constexpr int kLeftSheetWidth = 320;
@@ -69,9 +76,16 @@ public:
     void FitWindowToVideo();
     // VLX_QUERY, on the GUI thread: (max_level, clip_count).
     std::pair<int64_t, int64_t> AnswerQuery();
+    // A clip the live side has just stored (any thread): listed while the
+    // clip database page is the front page of its sheet.
+    void AddClipPath(const std::string& path);
+    // "Edit" of the detect area: the editor, modal; true when it saved.
+    bool EditArea();
 
     StationControl& station() { return *deps_.station; }
     CPageLive* live_page() { return live_; }
+    CPageDb* db_page() { return db_; }
+    CPageReplay* replay_page() { return replay_; }
     QTabWidget* left_sheet() { return sheet_l_; }
     QTabWidget* right_sheet() { return sheet_r_; }
     StatusBox* status_box() { return status_; }
@@ -82,11 +96,19 @@ signals:
     void closed();
 
 protected:
+    // The review keys of the clip list and the replay video.
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void OnRightPage(int index);
+    void OnLeftPage(int index);
+    // The clip database hands a clip (-1: none) to the replay page.
+    void OnShowClip(int entry, bool bring_forward);
+    // The replay page to the front, holding the selected clip.
+    void BringReplayForward();
+    void CheckNewDay();
 
     AppContext& ctx_;
     WindowDeps deps_;
@@ -95,9 +117,14 @@ private:
     CPageInput* input_;
     CPageAction* action_;
     CPageProfile* profile_;
-    CPageDb* db_;
+    CPageDb* db_ = nullptr;
     CPageLive* live_;
-    QWidget* replay_;
+    CPageReplay* replay_;
+    QWidget* right_shown_ = nullptr;
+    // The area-mask picture the editor paints, kept between its runs.
+    AreaMaskPicture area_mask_;
+    QTimer db_day_;
+    int64_t db_minute_ = INT64_MIN;
     StatusBox* status_;
     int closes_ = 0;
 };

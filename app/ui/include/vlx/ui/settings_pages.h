@@ -1,5 +1,5 @@
 // The settings pages of the left sheet ("Input", "Operation", "Profile"), the
-// clip database page's place ("DB"), and the FTP, mail and sun-adjust dialogs.
+// FTP, mail and sun-adjust dialogs.
 // Every settings key has its control on one of them; the controls write the
 // settings as they change and show them again after every settings read.
 #pragma once
@@ -52,6 +52,10 @@ class CPageInput : public SettingsPage {
 public:
     CPageInput(AppContext& ctx, QWidget* parent = nullptr);
 
+signals:
+    // "Edit" beside the detect-area file: the window runs the editor.
+    void editArea();
+
 private:
     // Routes the chosen inputs on the devices and shows their names.
     void Route();
@@ -84,14 +88,6 @@ class CPageProfile : public SettingsPage {
     Q_OBJECT
 public:
     CPageProfile(AppContext& ctx, QWidget* parent = nullptr);
-};
-
-// The clip database page's place: its date and day-span settings; the clip
-// list itself comes with the clip database.
-class CPageDb : public SettingsPage {
-    Q_OBJECT
-public:
-    CPageDb(AppContext& ctx, QWidget* parent = nullptr);
 };
 
 class SettingsDialog : public QDialog {
