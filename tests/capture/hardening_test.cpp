@@ -24,23 +24,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-    int status = -1;
-    std::string out;
-};
-
-Result Shell(const std::string& cmd) {
-    Result r;
-    std::FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
-
-std::string Quote(const std::string& s) { return "'" + s + "'"; }
+using Result = test::ShellResult;
+using test::Quote;
+using test::Shell;
 
 class Hardening : public ::testing::Test {
 protected:

@@ -19,21 +19,7 @@ namespace fs = std::filesystem;
 using test::SetText;
 using test::Utc;
 
-// GLib reads XDG_DATA_HOME once: the private trash is set up before anything
-// in the process touches GLib.
-const std::string g_xdg_data_home = [] {
-    std::string tmpl = (fs::temp_directory_path() / "vlxtest-clipdb-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) std::abort();
-    setenv("XDG_DATA_HOME", tmpl.c_str(), 1);
-    return tmpl;
-}();
-
-struct XdgCleanup {
-    ~XdgCleanup() {
-        std::error_code ec;
-        fs::remove_all(g_xdg_data_home, ec);
-    }
-} g_xdg_cleanup;
+const test::PrivateDataHome g_data_home;
 
 void Touch(const std::string& path, size_t bytes = 1) {
     fs::create_directories(fs::path(path).parent_path());
@@ -397,7 +383,7 @@ TEST_F(ClipDatabaseTest, DeletedClipGoesToTheTrash) {
     EXPECT_TRUE(reporter_.errors().empty());
     EXPECT_EQ(db_.RowCount(), 0);
     EXPECT_TRUE(fs::is_empty(Root()));
-    const std::string trash = g_xdg_data_home + "/Trash";
+    const std::string trash = g_data_home.trash();
     EXPECT_EQ(fs::file_size(trash + "/files/" + b + ".avi"), 100u);
     EXPECT_EQ(fs::file_size(trash + "/files/" + b + "T.jpg"), 10u);
     std::string info = test::ReadFileText(trash + "/info/" + b + ".avi.trashinfo");

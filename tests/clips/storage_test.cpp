@@ -21,21 +21,7 @@ namespace fs = std::filesystem;
 using test::SetText;
 using test::Utc;
 
-// GLib reads XDG_DATA_HOME once, so the private trash must be set up before
-// anything in the process touches GLib.
-const std::string g_xdg_data_home = [] {
-    std::string tmpl = (fs::temp_directory_path() / "vlxtest-xdg-XXXXXX").string();
-    if (!mkdtemp(tmpl.data())) std::abort();
-    setenv("XDG_DATA_HOME", tmpl.c_str(), 1);
-    return tmpl;
-}();
-
-struct XdgCleanup {
-    ~XdgCleanup() {
-        std::error_code ec;
-        fs::remove_all(g_xdg_data_home, ec);
-    }
-} g_xdg_cleanup;
+const test::PrivateDataHome g_data_home;
 
 class StorageTest : public ::testing::Test {
 protected:
@@ -331,7 +317,7 @@ TEST_F(StorageTest, RemoveClipFilesDeletesOutrightWithNotTrash) {
     EXPECT_EQ(FakeVolume::CountFiles(day), 1);
     EXPECT_TRUE(fs::exists(day + "/M20070812_190300_TOKYO01_AB.avi"));
     EXPECT_TRUE(reporter_.errors().empty());
-    EXPECT_FALSE(fs::exists(g_xdg_data_home + "/Trash/files/M20070812_190211_TOKYO01_AB.avi"));
+    EXPECT_FALSE(fs::exists(g_data_home.trash() + "/files/M20070812_190211_TOKYO01_AB.avi"));
 }
 
 TEST_F(StorageTest, RemoveClipFilesMovesToTheTrash) {
@@ -341,7 +327,7 @@ TEST_F(StorageTest, RemoveClipFilesMovesToTheTrash) {
     EXPECT_EQ(RemoveClipFiles(ctx_, day, "M20070812_190211_TOKYO01_AB"), 2);
     EXPECT_TRUE(reporter_.errors().empty());
     EXPECT_EQ(FakeVolume::CountFiles(day), 1);
-    const std::string trash = g_xdg_data_home + "/Trash";
+    const std::string trash = g_data_home.trash();
     EXPECT_EQ(test::ReadFileText(trash + "/files/M20070812_190211_TOKYO01_ABS.jpg"),
               "M20070812_190211_TOKYO01_ABS.jpg");
     std::string info = test::ReadFileText(trash + "/info/M20070812_190211_TOKYO01_AB.avi.trashinfo");
