@@ -35,9 +35,13 @@ if [ -x "$prefix/bin/vlx2" ]; then
   ldd "$prefix/bin/vlx2" | grep libvlxmsg | grep -q "$prefix/" || fail "vlx2 does not take its library from the prefix"
 fi
 mkdir -p "$tmp/home" "$tmp/run"
+# Only what a sanitized build needs passes (its sanitizer options, the
+# in-process plugin scan); nothing of the build tree does.
 clean_env() {
   env -i PATH=/usr/bin:/bin HOME="$tmp/home" XDG_DOCUMENTS_DIR="$tmp/home/Documents" \
-    GST_REGISTRY="$tmp/registry.bin" "$@"
+    GST_REGISTRY="$tmp/registry.bin" ${ASAN_OPTIONS:+ASAN_OPTIONS="$ASAN_OPTIONS"} \
+    ${UBSAN_OPTIONS:+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
+    ${GST_REGISTRY_FORK:+GST_REGISTRY_FORK="$GST_REGISTRY_FORK"} "$@"
 }
 clean_env "$prefix/bin/vlx-skysim" --preset single-meteor --seconds 7 --width 320 --height 240 \
   --out "$tmp/run/sky.avi" >"$tmp/sky.log" 2>&1 || { cat "$tmp/sky.log"; fail "installed vlx-skysim"; }
