@@ -260,19 +260,7 @@ void CPageLive::resizeEvent(QResizeEvent*) {
 
 void CPageLive::FitVideo() {
     const int top = controls_->sizeHint().height() + 4;
-    QWidget* win = window();
-    const QPoint offset = mapTo(win, QPoint(6, top));
-    const int avail_w = std::min(width() - 12, win->width() - offset.x() - 12);
-    const int avail_h = win->height() - offset.y() - 8;
-    const int cx = std::max(1, ctx_.dp.cx);
-    const int cy = std::max(1, ctx_.dp.cy);
-    int w = std::max(0, avail_w);
-    int h = static_cast<int>(static_cast<int64_t>(w) * cy / cx);
-    if (h > avail_h) {
-        h = std::max(0, avail_h);
-        w = static_cast<int>(static_cast<int64_t>(h) * cx / cy);
-    }
-    video_->setGeometry(6, top, w, h);
+    FitVideoArea(video_, this, top, ctx_.dp.cx, ctx_.dp.cy);
 }
 
 }  // namespace vlx

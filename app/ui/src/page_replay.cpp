@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "vlx/ui/video_widget.h"
+
 namespace vlx {
 namespace {
 
@@ -249,19 +251,7 @@ void CPageReplay::FitVideo() {
     const int slider_top = top_controls + path_->sizeHint().height() + 2;
     slider_->setGeometry(2, slider_top, std::max(0, width() - 4), 20);
     const int top = slider_top + 22;
-    QWidget* win = window();
-    const QPoint offset = mapTo(win, QPoint(6, top));
-    const int avail_w = std::min(width() - 12, win->width() - offset.x() - 12);
-    const int avail_h = win->height() - offset.y() - 8;
-    const int cx = std::max(1, ctx_.dp.cx);
-    const int cy = std::max(1, ctx_.dp.cy);
-    int w = std::max(0, avail_w);
-    int h = static_cast<int>(static_cast<int64_t>(w) * cy / cx);
-    if (h > avail_h) {
-        h = std::max(0, avail_h);
-        w = static_cast<int>(static_cast<int64_t>(h) * cx / cy);
-    }
-    video_->setGeometry(6, top, w, h);
+    FitVideoArea(video_, this, top, ctx_.dp.cx, ctx_.dp.cy);
 }
 
 void CPageReplay::DeliverFrame(QImage&& frame) {

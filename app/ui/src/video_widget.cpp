@@ -1,5 +1,8 @@
 #include "vlx/ui/video_widget.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include <QPainter>
 
 #include "vlx/ui/preview_sink.h"
@@ -56,6 +59,22 @@ void VideoWidget::paintEvent(QPaintEvent*) {
         p.drawImage(rect(), picture);
     }
     if (live_) painted_live_ = true;
+}
+
+void FitVideoArea(QWidget* video, QWidget* page, int top, int cx, int cy) {
+    QWidget* win = page->window();
+    const QPoint offset = page->mapTo(win, QPoint(6, top));
+    const int avail_w = std::min(page->width() - 12, win->width() - offset.x() - 12);
+    const int avail_h = win->height() - offset.y() - 8;
+    cx = std::max(1, cx);
+    cy = std::max(1, cy);
+    int w = std::max(0, avail_w);
+    int h = static_cast<int>(static_cast<int64_t>(w) * cy / cx);
+    if (h > avail_h) {
+        h = std::max(0, avail_h);
+        w = static_cast<int>(static_cast<int64_t>(h) * cx / cy);
+    }
+    video->setGeometry(6, top, w, h);
 }
 
 }  // namespace vlx

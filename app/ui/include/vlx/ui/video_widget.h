@@ -39,4 +39,8 @@ private:
     int64_t frames_shown_ = 0;
 };
 
+// Places a page's video area at (6, top) as large as the page and the window
+// allow, keeping the cx : cy picture shape.
+void FitVideoArea(QWidget* video, QWidget* page, int top, int cx, int cy);
+
 }  // namespace vlx
