@@ -4,6 +4,7 @@
 // they work on the same layout the station does.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "vlx/detect_params.h"
@@ -38,14 +39,14 @@ public:
     void Release(DetectParams& dp);
 
 private:
+    struct Region {
+        uint8_t* data = nullptr;
+        size_t bytes = 0;     // mapped length; 0 for a heap allocation
+    };
+    static uint8_t* AllocZeroed(Region& r, size_t bytes);
+    static void FreeRegion(Region& r);
     void Free();
-    uint8_t* shift_ = nullptr;
-    uint8_t* audio_ = nullptr;
-    uint8_t* mask_ = nullptr;
-    uint8_t* hit_ = nullptr;
-    uint8_t* avr_ = nullptr;
-    uint8_t* snap_ = nullptr;
-    uint8_t* obj_ = nullptr;
+    Region shift_, audio_, mask_, hit_, avr_, snap_, obj_;
 };
 
 }  // namespace vlx
